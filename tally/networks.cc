@@ -1,0 +1,247 @@
+#include "tally/networks.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "tally/address.h"
+#include "tally/host_table.h"
+#include "tally/output.h"
+
+static_assert(sizeof(unsigned long) == sizeof(uint64_t), "%lu prints uint64_t");
+
+// White space as the formatted-input functions see it in the C locale.
+static bool is_blank(int c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// One "%u": optional white space, an optional sign, at least one decimal
+// digit. A sign or a value above 32 bits is matched but marked, so that the
+// caller can refuse it instead of taking a wrapped number.
+static bool scan_unsigned(const char** p, uint32_t* value, bool* out_of_range) {
+  const char* s = *p;
+  while (is_blank(*s)) s++;
+  bool sign = *s == '+' || *s == '-';
+  if (sign) s++;
+  if (*s < '0' || *s > '9') return false;
+  uint64_t v = 0;
+  bool big = false;
+  for (; *s >= '0' && *s <= '9'; s++) {
+    v = v * 10 + uint64_t(*s - '0');
+    if (v > UINT32_MAX) {
+      big = true;
+      v = UINT32_MAX;
+    }
+  }
+  if (sign || big) *out_of_range = true;
+  *value = uint32_t(v);
+  *p = s;
+  return true;
+}
+
+NetworkScan scan_network(const char* text) {
+  static constexpr char SEPARATORS[4] = {'.', '.', '.', '/'};
+  NetworkScan scan = {};
+  const char* p = text;
+  for (int i = 0; i < 5; i++) {
+    if (i > 0) {
+      if (*p != SEPARATORS[i - 1]) break;
+      p++;
+    }
+    if (!scan_unsigned(&p, &scan.number[i], &scan.out_of_range)) break;
+    scan.count = i + 1;
+    scan.end = p;
+  }
+  if (scan.count == 0) scan.end = text;
+  return scan;
+}
+
+static uint32_t network_address(const NetworkScan& s) {
+  // The numbers are not checked against 255: 10.0.0.256 is 10.0.1.0.
+  return s.number[0] * 16777216u + s.number[1] * 65536u + s.number[2] * 256u + s.number[3];
+}
+
+bool parse_customer_network(const char* text, uint32_t* network, uint32_t* prefix_length) {
+  NetworkScan s = scan_network(text);
+  if (s.count < 4 || s.out_of_range) return false;
+  uint32_t p = s.count == 5 ? s.number[4] : 32;
+  if (p > 32) return false;
+  *network = network_address(s);
+  *prefix_length = p;
+  return true;
+}
+
+// Reads the next word (a run of characters other than white space) of f
+// into word. A word longer than DEFINITION_WORD_MAX is read to its end, so
+// that no piece of it is taken as the next word, and keeps its first
+// characters; it and a word holding a NUL byte set *bad. Returns false at
+// the end of the file before a word; exits 1 on a read error.
+static bool read_word(FILE* f, char (&word)[DEFINITION_WORD_MAX + 1], bool* bad,
+                      const char* read_label) {
+  int c;
+  do c = getc(f);
+  while (c != EOF && is_blank(c));
+  size_t n = 0;
+  while (c != EOF && !is_blank(c)) {
+    if (n < DEFINITION_WORD_MAX) word[n++] = char(c);
+    else *bad = true;
+    if (c == '\0') *bad = true;
+    c = getc(f);
+  }
+  word[n] = '\0';
+  if (ferror(f)) fail_perror(read_label);
+  return n > 0 || *bad;
+}
+
+static CustomerRecord* new_record() {
+  void* r = calloc(1, sizeof(CustomerRecord));
+  if (!r) fail_perror("calloc");
+  return static_cast<CustomerRecord*>(r);
+}
+
+CustomerRecord* next_customer() {
+  static FILE* file;
+  static bool opened;
+  static int line;
+  static CustomerRecord record;
+
+  if (!opened) {
+    file = fopen("custs", "r");
+    if (!file) fail_perror("Opening custs file");
+    opened = true;
+  }
+  if (!file) return nullptr;
+
+  char network_text[DEFINITION_WORD_MAX + 1];
+  char name[DEFINITION_WORD_MAX + 1] = "";
+  bool bad = false;
+  if (!read_word(file, network_text, &bad, "Reading custs file")) {
+    fclose(file);
+    file = nullptr;
+    return nullptr;
+  }
+  bool has_name = read_word(file, name, &bad, "Reading custs file");
+  line++;
+
+  record = {};
+  uint32_t network, prefix_length;
+  if (bad || !has_name || !parse_customer_network(network_text, &network, &prefix_length)) {
+    out_printf("Bad Statement in Line %d : %s %s\n", line, network_text, name);
+    fail_exit();
+  }
+  record.network = network;
+  record.prefix_length = uint8_t(prefix_length);
+  memcpy(record.name, name, strnlen(name, CUSTOMER_NAME_MAX));  // the rest stays zero
+  return &record;
+}
+
+// The address ranges of the supernets that hold slots, sorted and merged,
+// so that a customer block is claimed by walking only what lies inside
+// them. Address 0 never holds a slot and is left out.
+struct AddressRange {
+  uint64_t first, last;
+};
+static AddressRange supernet_ranges[HOST_TABLE_CAPACITY];
+static size_t supernet_range_count;
+
+static void merge_supernet_ranges() {
+  AddressRange* r = supernet_ranges;
+  std::sort(r, r + supernet_range_count,
+            [](const AddressRange& a, const AddressRange& b) { return a.first < b.first; });
+  size_t n = 0;
+  for (size_t i = 0; i < supernet_range_count; i++) {
+    if (n > 0 && r[i].first <= r[n - 1].last + 1) r[n - 1].last = std::max(r[n - 1].last, r[i].last);
+    else r[n++] = r[i];
+  }
+  supernet_range_count = n;
+}
+
+static void load_supernets(CustomerRecord* default_owner) {
+  FILE* f = fopen("our.nets", "r");
+  if (!f) fail_perror("Open SUPERNETS");
+
+  uint64_t slots_used = 0;
+  int entry = 0;
+  char word[DEFINITION_WORD_MAX + 1];
+  bool bad = false;
+  while (read_word(f, word, &bad, "Reading our.nets")) {
+    entry++;
+    NetworkScan s = scan_network(word);
+    if (bad || s.count != 5 || *s.end != '\0' || s.out_of_range || s.number[4] > 32) {
+      err_printf("our.nets: entry %d is not an address and a prefix length of 0 to 32: %s\n",
+                 entry, word);
+      fail_exit();
+    }
+    err_printf("%u.%u.%u.%u Mask:%u\n", s.number[0], s.number[1], s.number[2], s.number[3],
+               s.number[4]);
+
+    AddressBlock block = address_block(network_address(s), s.number[4]);
+    uint64_t first_held = std::max<uint64_t>(block.first, 1);
+    uint64_t held = block.last >= first_held ? block.last - first_held + 1 : 0;
+    if (held > HOST_TABLE_CAPACITY - slots_used) {
+      err_printf("our.nets: entry %d, %s, does not fit: its %lu addresses would leave the "
+                 "table no empty slot (%lu of %u slots taken)\n",
+                 entry, word, held, slots_used, HOST_TABLE_CAPACITY);
+      fail_exit();
+    }
+    for (uint64_t x = block.first; x <= block.last; x++) {
+      uint64_t steps = host_insert(uint32_t(x), default_owner);
+      if (steps >= 6) err_printf("Coll:%lu \n", steps);
+    }
+    slots_used += held;
+    if (held > 0) supernet_ranges[supernet_range_count++] = {first_held, block.last};
+  }
+  fclose(f);
+  merge_supernet_ranges();
+}
+
+// Hands every address of the customer's block that DEFAULT still holds to
+// the customer, in ascending order, and reports every address that another
+// customer holds already. Returns how many addresses of the block have no
+// slot.
+static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner) {
+  AddressBlock block = address_block(uint32_t(customer->network), customer->prefix_length);
+  const AddressRange* ranges = supernet_ranges;
+  const AddressRange* r = std::lower_bound(
+      ranges, ranges + supernet_range_count, block.first,
+      [](const AddressRange& range, uint64_t x) { return range.last < x; });
+  uint64_t held = 0;
+  for (; r < ranges + supernet_range_count && r->first <= block.last; r++) {
+    uint64_t first = std::max(r->first, block.first);
+    uint64_t last = std::min(r->last, block.last);
+    for (uint64_t x = first; x <= last; x++) {
+      int32_t i = host_lookup(uint32_t(x));
+      if (i < 0) continue;
+      held++;
+      HostEntry& e = host_table[i];
+      if (e.owner == default_owner) {
+        e.owner = customer;
+        continue;
+      }
+      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(uint32_t(e.address)),
+                 e.owner->name, customer->name, customer->network, customer->prefix_length);
+    }
+  }
+  return block.last - block.first + 1 - held;
+}
+
+void load_networks() {
+  host_table_clear();
+  CustomerRecord* default_owner = new_record();
+  strcpy(default_owner->name, "DEFAULT");
+  load_supernets(default_owner);
+
+  int entry = 0;
+  while (const CustomerRecord* r = next_customer()) {
+    entry++;
+    CustomerRecord* customer = new_record();
+    *customer = *r;
+    uint64_t outside = claim_block(customer, default_owner);
+    if (outside > 0)
+      err_printf("custs: entry %d, %s/%u %s: %lu addresses lie outside our.nets and are not "
+                 "claimed\n",
+                 entry, dotted_quad(uint32_t(customer->network)), customer->prefix_length,
+                 customer->name, outside);
+  }
+}

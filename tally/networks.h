@@ -1,0 +1,51 @@
+// The network definitions: the supernets file `our.nets`, whose every
+// single address gets a slot of the HostTable held by DEFAULT, and the
+// customer file `custs`, whose blocks pass those addresses to customers.
+// Both are read by their relative names from the working directory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct CustomerRecord {
+  char name[260];  // NUL-terminated, at most CUSTOMER_NAME_MAX characters
+  uint64_t network;  // host order, as written in the entry (not masked)
+  uint8_t prefix_length;  // 32 when the entry gives none
+};
+
+constexpr size_t CUSTOMER_NAME_MAX = 200;
+constexpr size_t DEFINITION_WORD_MAX = 255;
+
+// What "%u.%u.%u.%u/%u" makes of a network text, read the way the
+// formatted-input functions read it: `count` numbers were matched, and
+// `end` points behind the last character matched.
+struct NetworkScan {
+  int count;
+  uint32_t number[5];  // a, b, c, d, prefix length
+  bool out_of_range;   // a number had a sign or did not fit in 32 bits
+  const char* end;
+};
+NetworkScan scan_network(const char* text);
+
+// A customer entry's network text: a.b.c.d, optionally "/" and a prefix
+// length of 0..32; whatever follows the fourth number unless it is "/" and
+// a number, and whatever follows the prefix length, is ignored. Sets the
+// host-order address (modulo 2^32) and the prefix length (32 when absent).
+// Returns false for any other text.
+bool parse_customer_network(const char* text, uint32_t* network, uint32_t* prefix_length);
+
+// Reads the next customer entry of `custs` (opened on the first call,
+// closed on the call that finds no further entry). Returns its own static
+// record, valid until the next call, or nullptr at the end. A malformed
+// entry writes "Bad Statement in Line %d : %s %s\n" on standard output and
+// exits 1; a file that cannot be opened or read exits 1 with a perror
+// report.
+CustomerRecord* next_customer();
+
+// Fills the HostTable: every address of every supernet of `our.nets`, in
+// file order, held by DEFAULT; then every customer of `custs` claims the
+// addresses of its block that DEFAULT still holds. Writes the supernet
+// echo lines, "Coll:" notes and conflict reports on standard error. Exits 1
+// on a file that cannot be read, a malformed entry, supernets that do not
+// fit in the table, or an allocation failure.
+void load_networks();

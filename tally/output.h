@@ -1,0 +1,28 @@
+// Every byte that nettally writes goes through here. Standard output is
+// stdio's stdout, flushed only where the run says so. Standard error is
+// gathered in a buffer so that thousands of "Strange..." lines do not cost
+// a system call each; the buffer is written out before anything that could
+// put its bytes behind later ones: a write to or flush of standard output,
+// an error report, and the end of the process. Both streams thus come out
+// in the same order as if standard error were written at once.
+#pragma once
+
+#include <cstddef>
+
+// Writes to standard output (through stdio's buffer).
+void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void out_puts(const char* line);  // the line and a newline
+// Flushes standard output, after any standard error bytes still pending.
+void out_flush();
+
+// Writes to standard error, in order with everything else.
+void err_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void err_flush();
+
+// The platform's perror report "label: description of errno" on standard
+// error, then exit status 1.
+[[noreturn]] void fail_perror(const char* label);
+// Ends the process with status 1 after the messages already written.
+[[noreturn]] void fail_exit();
+// Ends the process with status 0.
+[[noreturn]] void finish();

@@ -1,0 +1,422 @@
+// mkflow: makes flow files for tests, examples and benchmarks. nettally and
+// recdump only ever read flow files; this is the one place that writes them.
+//
+//   mkflow text IN OUT [--fill zero|ones|random:SEED]
+//       IN is a text description (see below), "-" for standard input;
+//       OUT the flow file, "-" for standard output.
+//   mkflow synth --nets FILE --records N --files K --seed S --out DIR
+//                [--start T] [--fill ...]
+//       K files DIR/flow.000 ... with N records in all: 90% crossing (the
+//       inside end skewed towards a few thousand busy addresses), 8%
+//       internal, 2% with neither end inside the supernets of FILE.
+//   mkflow custs --nets FILE --count N --seed S [--min-prefix 22]
+//                [--max-prefix 32]
+//       writes a customer file of N blocks inside the supernets to stdout.
+//
+// Text description: one item per line, written to the file in order; "#"
+// starts a comment.
+//   header START STOP TOTAL_BYTES FLOWS PACKETS [MAGIC]     272 bytes
+//   PROTO SRC DST START_OFF END_OFF FPKTS FBYTES RPKTS RBYTES  57 bytes
+//   raw HEX...                                        the bytes as given
+// PROTO is tcp, udp, icmp or a number 0..255. SRC and DST are a.b.c.d,
+// optionally followed by ":PORT", the raw value of that end's port field.
+// ICMP keeps its type and code in the source port field: write them as the
+// source's ":TYPE/CODE" (10.0.0.1:8/0). MAGIC is four characters (default
+// KVRZ). The not-interpreted bytes are zero unless --fill says otherwise.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "flowformat/flow_format.h"
+
+namespace {
+
+// Writes "mkflow: [line N: ]what[: detail]" and exits 1.
+[[noreturn]] void die(const char* what, const char* detail = "", long line = 0) {
+  if (line > 0) fprintf(stderr, "mkflow: line %ld: %s", line, what);
+  else fprintf(stderr, "mkflow: %s", what);
+  if (*detail) fprintf(stderr, ": %s", detail);
+  fputc('\n', stderr);
+  exit(1);
+}
+
+// splitmix64: a small, seeded, platform-independent generator.
+struct Rng {
+  uint64_t s;
+  uint64_t next() {
+    uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+  }
+  uint64_t below(uint64_t n) { return n ? next() % n : 0; }
+  double unit() { return double(next() >> 11) / 9007199254740992.0; }
+};
+
+enum FillKind { FILL_ZERO, FILL_ONES, FILL_RANDOM };
+struct Fill {
+  FillKind kind = FILL_ZERO;
+  Rng rng{0};
+  uint8_t byte() {
+    if (kind == FILL_ONES) return 0xFF;
+    if (kind == FILL_RANDOM) return uint8_t(rng.next());
+    return 0;
+  }
+};
+
+void put_be16(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 8); p[1] = uint8_t(v); }
+void put_be32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24); p[1] = uint8_t(v >> 16); p[2] = uint8_t(v >> 8); p[3] = uint8_t(v);
+}
+void put_be64(uint8_t* p, uint64_t v) { put_be32(p, uint32_t(v >> 32)); put_be32(p + 4, uint32_t(v)); }
+
+void fill_range(uint8_t* p, size_t n, Fill& fill) {
+  for (size_t i = 0; i < n; i++) p[i] = fill.byte();
+}
+
+void encode_header(uint8_t* h, const uint8_t magic[4], uint32_t start, uint32_t stop,
+                   uint64_t total_bytes, uint32_t flows, uint32_t packets, Fill& fill) {
+  fill_range(h, FLOW_HEADER_SIZE, fill);
+  memcpy(h + HDR_MAGIC, magic, 4);
+  put_be32(h + HDR_START_TIME, start);
+  put_be32(h + HDR_STOP_TIME, stop);
+  put_be64(h + HDR_TOTAL_BYTES, total_bytes);
+  put_be32(h + HDR_FLOW_COUNT, flows);
+  put_be32(h + HDR_PACKET_COUNT, packets);
+}
+
+struct RecordFields {
+  uint8_t protocol;
+  uint32_t src, dst;
+  uint16_t sport, dport;
+  uint16_t start_off, end_off;
+  uint32_t fpkts, fbytes, rpkts, rbytes;
+};
+
+void encode_record(uint8_t* r, const RecordFields& f, Fill& fill) {
+  fill_range(r, FLOW_RECORD_SIZE, fill);
+  r[REC_PROTOCOL] = f.protocol;
+  put_be16(r + REC_START_OFFSET, f.start_off);
+  put_be16(r + REC_END_OFFSET, f.end_off);
+  put_be32(r + REC_FWD_PACKETS, f.fpkts);
+  put_be32(r + REC_FWD_BYTES, f.fbytes);
+  put_be32(r + REC_REV_PACKETS, f.rpkts);
+  put_be32(r + REC_REV_BYTES, f.rbytes);
+  put_be32(r + REC_SRC_ADDR, f.src);
+  put_be32(r + REC_DST_ADDR, f.dst);
+  put_be16(r + REC_SRC_PORT, f.sport);
+  put_be16(r + REC_DST_PORT, f.dport);
+}
+
+Fill parse_fill(const char* s) {
+  Fill f;
+  if (strcmp(s, "zero") == 0) f.kind = FILL_ZERO;
+  else if (strcmp(s, "ones") == 0) f.kind = FILL_ONES;
+  else if (strncmp(s, "random:", 7) == 0) {
+    f.kind = FILL_RANDOM;
+    f.rng.s = strtoull(s + 7, nullptr, 10);
+  } else die("bad --fill value", s);
+  return f;
+}
+
+// ---- text descriptions -------------------------------------------------
+
+struct Out {
+  FILE* f;
+  void put(const uint8_t* p, size_t n) {
+    if (fwrite(p, 1, n, f) != n) die("write failed", strerror(errno));
+  }
+};
+
+uint64_t parse_number(const std::string& tok, uint64_t max, long line) {
+  if (tok.empty() || tok[0] < '0' || tok[0] > '9') die("not a number", tok.c_str(), line);
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(tok.c_str(), &end, 0);
+  if (*end != '\0' || errno != 0 || v > max) die("bad number", tok.c_str(), line);
+  return v;
+}
+
+uint32_t parse_address(const std::string& tok, long line) {
+  unsigned a, b, c, d;
+  char tail;
+  if (sscanf(tok.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 ||
+      c > 255 || d > 255)
+    die("bad address", tok.c_str(), line);
+  return a << 24 | b << 16 | c << 8 | d;
+}
+
+// "a.b.c.d" or "a.b.c.d:PORT" or "a.b.c.d:TYPE/CODE".
+void parse_end(const std::string& tok, uint32_t* addr, uint16_t* port, long line) {
+  size_t colon = tok.find(':');
+  *addr = parse_address(tok.substr(0, colon), line);
+  *port = 0;
+  if (colon == std::string::npos) return;
+  std::string p = tok.substr(colon + 1);
+  size_t slash = p.find('/');
+  if (slash == std::string::npos) {
+    *port = uint16_t(parse_number(p, 65535, line));
+  } else {
+    uint64_t type = parse_number(p.substr(0, slash), 255, line);
+    uint64_t code = parse_number(p.substr(slash + 1), 255, line);
+    *port = uint16_t(type << 8 | code);
+  }
+}
+
+std::vector<std::string> split(const std::string& s) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < s.size()) {
+    while (i < s.size() && isspace((unsigned char)s[i])) i++;
+    size_t j = i;
+    while (j < s.size() && !isspace((unsigned char)s[j])) j++;
+    if (j > i) words.push_back(s.substr(i, j - i));
+    i = j;
+  }
+  return words;
+}
+
+int cmd_text(int argc, char** argv) {
+  if (argc < 2) die("usage: mkflow text IN OUT [--fill zero|ones|random:SEED]");
+  Fill fill;
+  for (int i = 2; i < argc; i++) {
+    if (strcmp(argv[i], "--fill") == 0 && i + 1 < argc) fill = parse_fill(argv[++i]);
+    else die("unknown option", argv[i]);
+  }
+  FILE* in = strcmp(argv[0], "-") == 0 ? stdin : fopen(argv[0], "r");
+  if (!in) die("cannot open", argv[0]);
+  FILE* of = strcmp(argv[1], "-") == 0 ? stdout : fopen(argv[1], "wb");
+  if (!of) die("cannot create", argv[1]);
+  Out out{of};
+
+  char buf[4096];
+  long line = 0;
+  while (fgets(buf, sizeof buf, in)) {
+    line++;
+    std::string s(buf);
+    size_t hash = s.find('#');
+    if (hash != std::string::npos) s.resize(hash);
+    std::vector<std::string> w = split(s);
+    if (w.empty()) continue;
+    if (w[0] == "header") {
+      if (w.size() != 6 && w.size() != 7) die("header wants START STOP BYTES FLOWS PACKETS [MAGIC]", "", line);
+      uint8_t magic[4];
+      memcpy(magic, FLOW_MAGIC, 4);
+      if (w.size() == 7) {
+        if (w[6].size() != 4) die("magic must be four characters", w[6].c_str(), line);
+        memcpy(magic, w[6].data(), 4);
+      }
+      uint8_t h[FLOW_HEADER_SIZE];
+      encode_header(h, magic, uint32_t(parse_number(w[1], UINT32_MAX, line)),
+                    uint32_t(parse_number(w[2], UINT32_MAX, line)), parse_number(w[3], UINT64_MAX, line),
+                    uint32_t(parse_number(w[4], UINT32_MAX, line)),
+                    uint32_t(parse_number(w[5], UINT32_MAX, line)), fill);
+      out.put(h, sizeof h);
+    } else if (w[0] == "raw") {
+      for (size_t i = 1; i < w.size(); i++) {
+        uint8_t b = uint8_t(parse_number("0x" + w[i], 255, line));
+        out.put(&b, 1);
+      }
+    } else {
+      if (w.size() != 9) die("a record wants 9 fields", buf, line);
+      RecordFields f = {};
+      if (w[0] == "tcp") f.protocol = PROTO_TCP;
+      else if (w[0] == "udp") f.protocol = PROTO_UDP;
+      else if (w[0] == "icmp") f.protocol = PROTO_ICMP;
+      else f.protocol = uint8_t(parse_number(w[0], 255, line));
+      parse_end(w[1], &f.src, &f.sport, line);
+      parse_end(w[2], &f.dst, &f.dport, line);
+      f.start_off = uint16_t(parse_number(w[3], 65535, line));
+      f.end_off = uint16_t(parse_number(w[4], 65535, line));
+      f.fpkts = uint32_t(parse_number(w[5], UINT32_MAX, line));
+      f.fbytes = uint32_t(parse_number(w[6], UINT32_MAX, line));
+      f.rpkts = uint32_t(parse_number(w[7], UINT32_MAX, line));
+      f.rbytes = uint32_t(parse_number(w[8], UINT32_MAX, line));
+      uint8_t r[FLOW_RECORD_SIZE];
+      encode_record(r, f, fill);
+      out.put(r, sizeof r);
+    }
+  }
+  if (in != stdin) fclose(in);
+  if (fflush(of) != 0 || (of != stdout && fclose(of) != 0)) die("write failed", strerror(errno));
+  return 0;
+}
+
+// ---- synthetic workloads ------------------------------------------------
+
+struct Block {
+  uint32_t first;
+  uint64_t size;
+};
+
+std::vector<Block> read_supernets(const char* path) {
+  FILE* f = fopen(path, "r");
+  if (!f) die("cannot open", path);
+  std::vector<Block> blocks;
+  unsigned a, b, c, d, p;
+  while (fscanf(f, " %u.%u.%u.%u/%u", &a, &b, &c, &d, &p) == 5) {
+    if (p > 32) die("bad prefix length in", path);
+    uint32_t addr = a << 24 | b << 16 | c << 8 | d;
+    uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
+    blocks.push_back({addr & mask, uint64_t(1) << (32 - p)});
+  }
+  fclose(f);
+  if (blocks.empty()) die("no supernets in", path);
+  return blocks;
+}
+
+struct Space {
+  std::vector<Block> blocks;
+  uint64_t total = 0;
+  bool inside(uint32_t a) const {
+    for (const Block& b : blocks)
+      if (a >= b.first && uint64_t(a) < b.first + b.size) return true;
+    return false;
+  }
+  uint32_t nth(uint64_t i) const {
+    for (const Block& b : blocks) {
+      if (i < b.size) return uint32_t(b.first + i);
+      i -= b.size;
+    }
+    return blocks[0].first;
+  }
+};
+
+Space make_space(const char* nets) {
+  Space s;
+  s.blocks = read_supernets(nets);
+  for (const Block& b : s.blocks) s.total += b.size;
+  return s;
+}
+
+uint32_t inside_address(const Space& s, const std::vector<uint32_t>& busy, Rng& rng) {
+  for (;;) {
+    uint32_t a;
+    if (rng.below(100) < 80) {
+      // Skewed: a cube of a uniform number piles up on the first busy ones.
+      double u = rng.unit();
+      a = busy[size_t(u * u * u * double(busy.size()))];
+    } else {
+      a = s.nth(rng.below(s.total));
+    }
+    if (a != 0) return a;
+  }
+}
+
+uint32_t outside_address(const Space& s, Rng& rng) {
+  for (;;) {
+    uint32_t a = uint32_t(rng.next());
+    if (a != 0 && !s.inside(a)) return a;
+  }
+}
+
+const char* arg_value(int argc, char** argv, const char* name, const char* dflt) {
+  for (int i = 0; i + 1 < argc; i++)
+    if (strcmp(argv[i], name) == 0) return argv[i + 1];
+  if (!dflt) die("missing option", name);
+  return dflt;
+}
+
+int cmd_synth(int argc, char** argv) {
+  Space space = make_space(arg_value(argc, argv, "--nets", nullptr));
+  uint64_t records = strtoull(arg_value(argc, argv, "--records", nullptr), nullptr, 10);
+  uint64_t files = strtoull(arg_value(argc, argv, "--files", "1"), nullptr, 10);
+  Rng rng{strtoull(arg_value(argc, argv, "--seed", "1"), nullptr, 10)};
+  const char* dir = arg_value(argc, argv, "--out", nullptr);
+  uint32_t start = uint32_t(strtoul(arg_value(argc, argv, "--start", "1700000000"), nullptr, 10));
+  Fill fill = parse_fill(arg_value(argc, argv, "--fill", "zero"));
+  if (files == 0) die("--files must be at least 1");
+  mkdir(dir, 0777);
+
+  std::vector<uint32_t> busy(4096);
+  for (uint32_t& a : busy) a = space.nth(rng.below(space.total));
+
+  static uint8_t chunk[FLOW_RECORD_SIZE * 4096];
+  for (uint64_t k = 0; k < files; k++) {
+    uint64_t n = records / files + (k < records % files ? 1 : 0);
+    char path[4096];
+    snprintf(path, sizeof path, "%s/flow.%03" PRIu64, dir, k);
+    FILE* f = fopen(path, "wb");
+    if (!f) die("cannot create", path);
+    uint32_t file_start = start + uint32_t(k * 300);
+    uint8_t h[FLOW_HEADER_SIZE];
+    encode_header(h, FLOW_MAGIC, file_start, file_start + 300, 0, uint32_t(n), 0, fill);
+    Out out{f};
+    out.put(h, sizeof h);
+    size_t used = 0;
+    for (uint64_t i = 0; i < n; i++) {
+      RecordFields r = {};
+      uint64_t kind = rng.below(100);
+      if (kind < 90) {
+        uint32_t in = inside_address(space, busy, rng), out_addr = outside_address(space, rng);
+        bool in_is_src = rng.below(2) == 0;
+        r.src = in_is_src ? in : out_addr;
+        r.dst = in_is_src ? out_addr : in;
+      } else if (kind < 98) {
+        r.src = inside_address(space, busy, rng);
+        r.dst = inside_address(space, busy, rng);
+      } else {
+        r.src = outside_address(space, rng);
+        r.dst = outside_address(space, rng);
+      }
+      static const uint8_t protos[4] = {PROTO_TCP, PROTO_TCP, PROTO_UDP, PROTO_ICMP};
+      r.protocol = protos[rng.below(4)];
+      r.sport = uint16_t(rng.below(65536));
+      r.dport = uint16_t(rng.below(1024));
+      r.start_off = uint16_t(rng.below(300));
+      r.end_off = uint16_t(r.start_off + rng.below(120));
+      r.fpkts = uint32_t(1 + rng.below(200));
+      r.rpkts = uint32_t(1 + rng.below(200));
+      r.fbytes = uint32_t(r.fpkts * (40 + rng.below(1460)));
+      r.rbytes = uint32_t(r.rpkts * (40 + rng.below(1460)));
+      encode_record(chunk + used, r, fill);
+      used += FLOW_RECORD_SIZE;
+      if (used == sizeof chunk) {
+        out.put(chunk, used);
+        used = 0;
+      }
+    }
+    out.put(chunk, used);
+    if (fclose(f) != 0) die("write failed", path);
+  }
+  return 0;
+}
+
+int cmd_custs(int argc, char** argv) {
+  Space space = make_space(arg_value(argc, argv, "--nets", nullptr));
+  uint64_t count = strtoull(arg_value(argc, argv, "--count", nullptr), nullptr, 10);
+  Rng rng{strtoull(arg_value(argc, argv, "--seed", "1"), nullptr, 10)};
+  unsigned lo = unsigned(strtoul(arg_value(argc, argv, "--min-prefix", "22"), nullptr, 10));
+  unsigned hi = unsigned(strtoul(arg_value(argc, argv, "--max-prefix", "32"), nullptr, 10));
+  if (lo > hi || hi > 32) die("bad prefix range");
+  for (uint64_t i = 0; i < count; i++) {
+    unsigned p = lo + unsigned(rng.below(hi - lo + 1));
+    uint32_t a = space.nth(rng.below(space.total));
+    uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
+    a &= mask;
+    printf("%u.%u.%u.%u/%u cust%05" PRIu64 "\n", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255, p, i);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && strcmp(argv[1], "text") == 0) return cmd_text(argc - 2, argv + 2);
+  if (argc >= 2 && strcmp(argv[1], "synth") == 0) return cmd_synth(argc - 2, argv + 2);
+  if (argc >= 2 && strcmp(argv[1], "custs") == 0) return cmd_custs(argc - 2, argv + 2);
+  fprintf(stderr,
+          "usage: mkflow text IN OUT [--fill zero|ones|random:SEED]\n"
+          "       mkflow synth --nets FILE --records N --files K --seed S --out DIR [--start T] [--fill F]\n"
+          "       mkflow custs --nets FILE --count N --seed S [--min-prefix P] [--max-prefix P]\n");
+  return 1;
+}
