@@ -1,0 +1,60 @@
+# Installation, the Debian package and the checks of both: the two
+# programs go to bin, their manual pages to man1. Included at the end of the
+# top-level CMakeLists.txt, after the targets and enable_testing().
+
+include(GNUInstallDirs)
+
+install(TARGETS nettally recdump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/tally/nettally.1 ${CMAKE_SOURCE_DIR}/dump/recdump.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# `cpack -G DEB` in the build directory makes nettally_<version>_<arch>.deb.
+set(NETTALLY_PACKAGE_MAINTAINER "nettally maintainers <nettally@example.org>"
+  CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_NAME nettally)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "nettally maintainers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "per-address traffic tally and dump of flow files")
+set(CPACK_PACKAGE_DESCRIPTION [=[
+nettally reads the flow files that a flow collector writes and tells, for
+every single address of the operator's networks, how many bytes and
+packets it exchanged with the outside world and with the operator's other
+addresses, when, and which customer holds it. recdump prints one flow file
+in readable form.]=])
+set(CPACK_PACKAGE_CONTACT "${NETTALLY_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${NETTALLY_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# The build keeps debug information; the package does not need it.
+set(CPACK_STRIP_FILES ON)
+find_program(DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  # What the g++ 12 build of Debian 12 needs; dpkg-shlibdeps, where present,
+  # finds the exact versions instead.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
+endif()
+include(CPack)
+
+if(NETTALLY_TESTS)
+  # Installs into a temporary prefix, checks that exactly the two programs
+  # and their pages arrive, and that the installed nettally reports the
+  # bundled example as the built one does.
+  add_test(NAME install
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
+            $<TARGET_FILE:nettally> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR})
+  set_tests_properties(install PROPERTIES TIMEOUT 120)
+
+  # The manual pages must pass mandoc's lint without a single message.
+  # References to other pages are left out: whether those are found depends
+  # on which pages the machine has installed, not on ours.
+  find_program(MANDOC mandoc)
+  if(MANDOC)
+    add_test(NAME man_lint
+      COMMAND sh -c "out=$(\"$0\" -T lint \"$@\" 2>&1 | grep -v -e 'referenced manual not found' -e 'mandoc.db lacks'); if [ -n \"$out\" ]; then printf '%s\\n' \"$out\"; exit 1; fi"
+              ${MANDOC} ${CMAKE_SOURCE_DIR}/tally/nettally.1 ${CMAKE_SOURCE_DIR}/dump/recdump.1)
+  endif()
+endif()

@@ -1,0 +1,90 @@
+#!/bin/sh
+# Installs the build into a temporary prefix and checks the result: exactly
+# the two programs and their two manual pages arrive, the pages unchanged,
+# and the installed nettally, away from the build tree, prints on the bundled
+# example what the built one prints, on both streams, with the same status.
+#
+#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR
+#
+# BINDIR and MANDIR are the install directories relative to the prefix.
+set -u
+
+if [ $# -ne 5 ]; then
+  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR" >&2
+  exit 2
+fi
+cmake=$1 build=$2 built_nettally=$3 bindir=$4 mandir=$5
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/nettally-install.XXXXXX") || exit 1
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+case $bindir$mandir in
+  /*) echo "FAIL: install directories must be relative to the prefix: $bindir $mandir" >&2
+      exit 1 ;;
+esac
+
+if ! "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+  cat "$work/install.log" >&2
+  echo "FAIL: cmake --install $build --prefix $prefix" >&2
+  exit 1
+fi
+
+# Exactly these files: a stray test binary or tool in the install would
+# land in every package.
+expected=$(printf '%s\n' "$bindir/nettally" "$bindir/recdump" \
+  "$mandir/man1/nettally.1" "$mandir/man1/recdump.1" | sort)
+installed=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+if [ "$installed" != "$expected" ]; then
+  fail "installed files differ from the expected list"
+  printf 'expected:\n%s\ninstalled:\n%s\n' "$expected" "$installed" >&2
+fi
+
+for program in nettally recdump; do
+  [ -x "$prefix/$bindir/$program" ] || fail "$bindir/$program is not an executable"
+done
+for page in tally/nettally.1 dump/recdump.1; do
+  installed_page=$prefix/$mandir/man1/$(basename "$page")
+  cmp -s "$source_dir/$page" "$installed_page" || fail "$installed_page differs from $page"
+done
+
+# Run both programs in one copy of the example, so that they list its
+# flow directory in the same order, and with the build tree out of reach
+# of the installed one's working directory.
+example=$work/example
+if [ ! -d "$build/example/flows" ] || [ ! -f "$build/example/our.nets" ] ||
+   [ ! -f "$build/example/custs" ]; then
+  echo "FAIL: $build/example is incomplete; build the example target first" >&2
+  exit 1
+fi
+cp -R "$build/example" "$example" || exit 1
+run() {  # run NAME PROGRAM ARG: streams to $work/NAME.out and .err, status to .status
+  (cd "$example" && "$2" "$3" >"$work/$1.out" 2>"$work/$1.err"; echo $? >"$work/$1.status")
+}
+for arg in flows flows/flow.0900; do
+  run built "$built_nettally" "$arg"
+  run installed "$prefix/$bindir/nettally" "$arg"
+  [ "$(cat "$work/built.status")" = 0 ] ||
+    fail "built nettally $arg: exit status $(cat "$work/built.status")"
+  # An empty report on both sides would compare equal and prove nothing.
+  [ -s "$work/built.out" ] || fail "built nettally $arg: empty report"
+  for part in out err status; do
+    if ! cmp -s "$work/built.$part" "$work/installed.$part"; then
+      case $part in out) what="standard output" ;; err) what="standard error" ;; *) what="exit status" ;; esac
+      fail "nettally $arg: installed and built differ in $what"
+      diff "$work/built.$part" "$work/installed.$part" >&2
+    fi
+  done
+done
+
+if [ "$failures" -ne 0 ]; then
+  echo "$failures check(s) failed" >&2
+  exit 1
+fi
+echo "install: 4 files in $bindir and $mandir/man1; installed nettally matches the built one"
