@@ -1,0 +1,114 @@
+#include "tests/e2e.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+constexpr unsigned RUN_TIME_LIMIT_SECONDS = 30;
+
+TempDir::TempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/nettally-e2e.XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  std::string cmd = "rm -rf '" + path_ + "'";
+  if (system(cmd.c_str()) != 0) {
+  }
+}
+
+void TempDir::write(const std::string& name, const std::string& bytes) const {
+  std::ofstream f(at(name), std::ios::binary);
+  f.write(bytes.data(), std::streamsize(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + at(name));
+}
+
+void TempDir::write_flow(const std::string& name, const std::string& text,
+                         const std::string& fill) const {
+  std::string text_path = at(name) + ".flowtext";
+  write(name + ".flowtext", text);
+  RunResult r = run_program(MKFLOW_BIN, {"mkflow", "text", text_path, at(name), "--fill", fill},
+                            path_);
+  unlink(text_path.c_str());
+  if (r.status != 0) throw std::runtime_error("mkflow failed: " + r.err);
+}
+
+void TempDir::mkdir(const std::string& name) const {
+  if (::mkdir(at(name).c_str(), 0777) != 0) throw std::runtime_error("mkdir " + at(name));
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+static int run_once(const std::string& binary, const std::vector<std::string>& argv,
+                    const std::string& cwd, const std::string& tz, const std::string& stdin_file,
+                    const std::string& out_path, const std::string& err_path) {
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open(stdin_file.c_str(), O_RDONLY);
+    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int err = err_path == out_path ? out : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (in < 0 || out < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (tz.empty()) unsetenv("TZ");
+    else setenv("TZ", tz.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    alarm(RUN_TIME_LIMIT_SECONDS);  // survives exec: a hanging program is killed
+    execv(binary.c_str(), args.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  return 128 + WTERMSIG(status);
+}
+
+RunResult run_program(const std::string& binary, const std::vector<std::string>& argv,
+                      const std::string& cwd, const std::string& tz,
+                      const std::string& stdin_file) {
+  char tmpl[] = "/tmp/nettally-streams.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  std::string dir = tmpl;
+  RunResult r;
+  r.status = run_once(binary, argv, cwd, tz, stdin_file, dir + "/out", dir + "/err");
+  r.out = read_file(dir + "/out");
+  r.err = read_file(dir + "/err");
+  int merged_status = run_once(binary, argv, cwd, tz, stdin_file, dir + "/merged", dir + "/merged");
+  r.merged = read_file(dir + "/merged");
+  if (merged_status != r.status) r.status = -2;  // two runs that differ are a failure
+  std::string cmd = "rm -rf '" + dir + "'";
+  if (system(cmd.c_str()) != 0) {
+  }
+  return r;
+}
+
+std::vector<std::string> list_directory(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* d = opendir(path.c_str());
+  if (!d) throw std::runtime_error("opendir " + path);
+  while (const dirent* e = readdir(d)) names.push_back(e->d_name);
+  closedir(d);
+  return names;
+}

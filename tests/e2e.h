@@ -1,0 +1,46 @@
+// Runs the real binaries for end-to-end tests: each case gets a fresh
+// temporary directory with its files, and the program's streams go to files
+// (no pipe deadlocks), separately and once more merged into one file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+  std::string out;     // standard output, streams kept apart
+  std::string err;     // standard error, streams kept apart
+  std::string merged;  // both streams into one file, from a second run
+  int status = -1;     // exit status, or 128 + signal
+};
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string at(const std::string& name) const { return path_ + "/" + name; }
+  void write(const std::string& name, const std::string& bytes) const;
+  // Makes a flow file from mkflow's text description.
+  void write_flow(const std::string& name, const std::string& text,
+                  const std::string& fill = "zero") const;
+  void mkdir(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Runs binary with argv (argv[0] included, as given) in directory cwd, with
+// TZ set to tz (unset when empty), no standard input, and a time limit after
+// which the program is killed (a hang fails the test instead of blocking).
+RunResult run_program(const std::string& binary, const std::vector<std::string>& argv,
+                      const std::string& cwd, const std::string& tz = "UTC",
+                      const std::string& stdin_file = "/dev/null");
+
+// The names of a directory in the order in which the file system lists
+// them, "." and ".." included.
+std::vector<std::string> list_directory(const std::string& path);
+
+std::string read_file(const std::string& path);

@@ -1,0 +1,459 @@
+// nettally end to end: definition files and flow files in a fresh directory,
+// the real binary, whole outputs compared byte for byte, and the order of
+// the two streams when both go into one file.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/e2e.h"
+
+namespace {
+
+// Home slots: 10.0.0.1 4926, 192.0.2.1 95077, 192.0.2.10 95086; the 260
+// addresses of these supernets take 260 different home slots.
+const char* const NETS = "10.0.0.0/30\n192.0.2.0/24\n";
+const char* const NETS_ECHO = "10.0.0.0 Mask:30\n192.0.2.0 Mask:24\n";
+const char* const CUSTS = "192.0.2.0/29 acme\n10.0.0.1 beta\n";
+
+const char* const TRAFFIC =
+    "header 1100000000 1100003600 0 0 0\n"
+    // in from outside to 192.0.2.10, plus an internal flow it sends
+    "tcp 198.51.100.1:1 192.0.2.10:443 100 3600 1200 1500000 900 250000\n"
+    "tcp 192.0.2.10:1 192.0.2.11:2 0 0 1 4096 1 0\n"
+    // 4,097 both ways is enough; 4,096 out is not; one way only is not
+    "udp 192.0.2.1:1 198.51.100.2:2 5 6 3 4097 4 4097\n"
+    "udp 192.0.2.5:1 198.51.100.2:2 5 6 3 4096 4 1000000\n"
+    "udp 198.51.100.3:1 192.0.2.200:2 5 6 3 1000000 4 0\n"
+    // beta sends out twice, and to itself
+    "tcp 10.0.0.1:1 203.0.113.9:2 10 20 5 5000 6 6000\n"
+    "tcp 10.0.0.1:1 203.0.113.9:2 1 30 5 5000 6 6000\n"
+    "47 10.0.0.1 10.0.0.1 7 8 1 100 1 50\n"
+    // neither end is ours
+    "icmp 203.0.113.5:8/0 198.51.100.7 0 0 1 84 1 84\n";
+
+const char* const TRAFFIC_REPORT =
+    "10.0.0.1 12000 10000 12 10 1100000001 1100000030 150 150 beta\n"
+    "192.0.2.1 4097 4097 4 3 1100000005 1100000006 0 0 acme\n"
+    "192.0.2.10 1500000 250000 1200 900 1100000100 1100003600 0 4096 DEFAULT\n";
+const char* const TRAFFIC_STRANGE = "Strange...203.0.113.5->198.51.100.7\n";
+
+struct File {
+  std::string name;
+  std::string content;
+  bool flow = false;  // content is a text description for mkflow
+};
+
+struct TallyCase {
+  const char* name;
+  std::vector<File> files;
+  std::vector<std::string> argv;
+  std::string out;
+  std::string err;
+  int status;
+  std::string merged;  // both streams into one file
+};
+
+File nets(const std::string& s) { return {"our.nets", s}; }
+File custs(const std::string& s) { return {"custs", s}; }
+File flow(const std::string& name, const std::string& text) { return {name, text, true}; }
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+const std::string LONG_NAME = repeat('n', 250);
+const std::string CUT_NAME = repeat('n', 200);
+
+std::vector<TallyCase> tally_cases() {
+  const std::string e = NETS_ECHO;
+  return {
+      {"usage_without_argument", {}, {"nettally"}, "nettally: nettally <flowfile>\n", "", 1,
+       "nettally: nettally <flowfile>\n"},
+      {"usage_with_two_arguments_reads_no_definitions", {}, {"nt", "a", "b"},
+       "nt: nettally <flowfile>\n", "", 1, "nt: nettally <flowfile>\n"},
+      {"report_of_one_file",
+       {nets(NETS), custs(CUSTS), flow("f", TRAFFIC)}, {"nettally", "f"},
+       std::string("File\n") + TRAFFIC_REPORT, e + TRAFFIC_STRANGE, 0,
+       // "File" waits in standard output's buffer until the first report line is flushed
+       e + TRAFFIC_STRANGE + "File\n" + TRAFFIC_REPORT},
+      {"a_regular_file_is_read_whatever_its_name",
+       {nets(NETS), custs(CUSTS), flow("Traffic.bin", TRAFFIC)}, {"nettally", "Traffic.bin"},
+       std::string("File\n") + TRAFFIC_REPORT, e + TRAFFIC_STRANGE, 0,
+       e + TRAFFIC_STRANGE + "File\n" + TRAFFIC_REPORT},
+      {"header_only_file_gives_an_empty_report",
+       {nets(NETS), custs(CUSTS), flow("f", "header 1 2 3 4 5\n")}, {"nettally", "f"}, "File\n", e,
+       0, e + "File\n"},
+      {"missing_supernets_file", {custs(CUSTS), flow("f", TRAFFIC)}, {"nettally", "f"}, "",
+       "Open SUPERNETS: No such file or directory\n", 1,
+       "Open SUPERNETS: No such file or directory\n"},
+      {"missing_customer_file", {nets(NETS), flow("f", TRAFFIC)}, {"nettally", "f"}, "",
+       e + "Opening custs file: No such file or directory\n", 1,
+       e + "Opening custs file: No such file or directory\n"},
+      {"missing_path_after_the_definitions", {nets(NETS), custs(CUSTS)}, {"nettally", "nope"}, "",
+       e + "Stat: No such file or directory\n", 1, e + "Stat: No such file or directory\n"},
+      {"dangling_link_as_path", {nets(NETS), custs(CUSTS), {"link", ""}}, {"nettally", "link"}, "",
+       e + "Stat: No such file or directory\n", 1, e + "Stat: No such file or directory\n"},
+      {"empty_flow_file", {nets(NETS), custs(CUSTS), {"f", ""}}, {"nettally", "f"}, "File\n",
+       e + "Short read header: f has 0 of 272 bytes\n", 1,
+       e + "Short read header: f has 0 of 272 bytes\n" + "File\n"},
+      {"short_flow_file", {nets(NETS), custs(CUSTS), {"f", repeat('K', 271)}}, {"nettally", "f"},
+       "File\n", e + "Short read header: f has 271 of 272 bytes\n", 1,
+       e + "Short read header: f has 271 of 272 bytes\n" + "File\n"},
+      {"wrong_magic",
+       {nets(NETS), custs(CUSTS), flow("f", "header 1 2 3 4 5 KVZR\n" + std::string(TRAFFIC + 35))},
+       {"nettally", "f"}, "File\nNo KVRZ File\n", e, 1, e + "File\nNo KVRZ File\n"},
+      {"lower_case_magic", {nets(NETS), custs(CUSTS), flow("f", "header 1 2 3 4 5 kvrz\n")},
+       {"nettally", "f"}, "File\nNo KVRZ File\n", e, 1, e + "File\nNo KVRZ File\n"},
+      {"trailing_piece_of_a_record_is_noted_and_the_run_goes_on",
+       {nets(NETS), custs(CUSTS), flow("f", std::string(TRAFFIC) + "raw 06 00 0a 00 46\n")},
+       {"nettally", "f"}, std::string("File\n") + TRAFFIC_REPORT,
+       e + TRAFFIC_STRANGE + "Partial record: f ends with 5 bytes after its last whole record\n",
+       0,
+       e + TRAFFIC_STRANGE + "Partial record: f ends with 5 bytes after its last whole record\n" +
+           "File\n" + TRAFFIC_REPORT},
+      {"bad_customer_entry",
+       {nets(NETS),
+        custs("192.0.2.0/29 a\n192.0.2.8 b\n\n\n192.0.2.9 c\n192.0.2.10 d\n10.20.4/24 delta\n"),
+        flow("f", TRAFFIC)},
+       {"nettally", "f"}, "Bad Statement in Line 5 : 10.20.4/24 delta\n", e, 1,
+       e + "Bad Statement in Line 5 : 10.20.4/24 delta\n"},
+      {"customer_name_with_a_blank_shifts_the_pairing",
+       {nets(NETS), custs("192.0.2.0/29 Acme Corp\n192.0.2.8/29 beta\n"), flow("f", TRAFFIC)},
+       {"nettally", "f"}, "Bad Statement in Line 2 : Corp 192.0.2.8/29\n", e, 1,
+       e + "Bad Statement in Line 2 : Corp 192.0.2.8/29\n"},
+      {"customer_prefix_length_above_32",
+       {nets(NETS), custs("192.0.2.0/33 a\n"), flow("f", TRAFFIC)}, {"nettally", "f"},
+       "Bad Statement in Line 1 : 192.0.2.0/33 a\n", e, 1,
+       e + "Bad Statement in Line 1 : 192.0.2.0/33 a\n"},
+      {"last_customer_entry_without_a_name",
+       {nets(NETS), custs("192.0.2.0/29 a\n192.0.2.8\n"), flow("f", TRAFFIC)}, {"nettally", "f"},
+       "Bad Statement in Line 2 : 192.0.2.8 \n", e, 1, e + "Bad Statement in Line 2 : 192.0.2.8 \n"},
+      {"customer_word_longer_than_255_characters",
+       {nets(NETS), custs("192.0.2.0/29 " + repeat('x', 300) + " 192.0.2.8 b\n"), flow("f", TRAFFIC)},
+       {"nettally", "f"}, "Bad Statement in Line 1 : 192.0.2.0/29 " + repeat('x', 255) + "\n", e, 1,
+       e + "Bad Statement in Line 1 : 192.0.2.0/29 " + repeat('x', 255) + "\n"},
+      {"conflicting_customers",
+       {nets("10.20.8.0/29\n"), custs("10.20.8.0/30 first\n10.20.8.1/30 second\n"),
+        flow("f", "header 1 2 3 4 5\ntcp 10.20.8.2:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.20.8.2 5000 5000 1 1 1 1 0 0 first\n",
+       "10.20.8.0 Mask:29\n"
+       "Used\nIP:10.20.8.0\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "Used\nIP:10.20.8.1\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "Used\nIP:10.20.8.2\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "Used\nIP:10.20.8.3\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n",
+       0,
+       "10.20.8.0 Mask:29\n"
+       "Used\nIP:10.20.8.0\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "Used\nIP:10.20.8.1\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "Used\nIP:10.20.8.2\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "Used\nIP:10.20.8.3\nfirst\nsecond\nNetwork:a140801\nNetmaks:30\n"
+       "File\n10.20.8.2 5000 5000 1 1 1 1 0 0 first\n"},
+      {"a_customer_named_DEFAULT_keeps_its_addresses",
+       {nets("10.20.8.0/31\n"), custs("10.20.8.1 DEFAULT\n10.20.8.0/31 other\n"),
+        flow("f", "header 0 0 0 0 0\ntcp 10.20.8.1:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                  "tcp 10.20.8.0:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.20.8.0 5000 5000 1 1 0 0 0 0 other\n10.20.8.1 5000 5000 1 1 0 0 0 0 DEFAULT\n",
+       "10.20.8.0 Mask:31\nUsed\nIP:10.20.8.1\nDEFAULT\nother\nNetwork:a140800\nNetmaks:31\n", 0,
+       "10.20.8.0 Mask:31\nUsed\nIP:10.20.8.1\nDEFAULT\nother\nNetwork:a140800\nNetmaks:31\n"
+       "File\n10.20.8.0 5000 5000 1 1 0 0 0 0 other\n10.20.8.1 5000 5000 1 1 0 0 0 0 DEFAULT\n"},
+      {"long_names_are_cut_to_200_characters",
+       {nets("10.20.8.0/32\n"), custs("10.20.8.0 " + LONG_NAME + "\n10.20.8.0 x\n"),
+        flow("f", "header 0 0 0 0 0\ntcp 10.20.8.0:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.20.8.0 5000 5000 1 1 0 0 0 0 " + CUT_NAME + "\n",
+       "10.20.8.0 Mask:32\nUsed\nIP:10.20.8.0\n" + CUT_NAME + "\nx\nNetwork:a140800\nNetmaks:32\n",
+       0,
+       "10.20.8.0 Mask:32\nUsed\nIP:10.20.8.0\n" + CUT_NAME + "\nx\nNetwork:a140800\nNetmaks:32\n" +
+           "File\n10.20.8.0 5000 5000 1 1 0 0 0 0 " + CUT_NAME + "\n"},
+      {"customer_texts_after_the_fourth_number",
+       // 10.0.0.256 is 10.0.1.0; "/" or other text after the address means /32.
+       {nets("10.0.0.0/23\n"),
+        custs("10.0.0.17/ a\n10.0.0.18x b\n10.0.0.256 c\n10.0.0.19/32junk d\n"),
+        flow("f", "header 0 0 0 0 0\n"
+                  "tcp 10.0.0.17:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                  "tcp 10.0.0.18:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                  "tcp 10.0.1.0:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                  "tcp 10.0.0.19:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                  "tcp 10.0.0.20:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"},
+       // home slots: 10.0.0.20 4905, .17 4910, .18 4911, .19 4912, 10.0.1.0 5183
+       "File\n10.0.0.20 5000 5000 1 1 0 0 0 0 DEFAULT\n10.0.0.17 5000 5000 1 1 0 0 0 0 a\n"
+       "10.0.0.18 5000 5000 1 1 0 0 0 0 b\n10.0.0.19 5000 5000 1 1 0 0 0 0 d\n"
+       "10.0.1.0 5000 5000 1 1 0 0 0 0 c\n",
+       "10.0.0.0 Mask:23\n", 0, ""},
+      {"definition_files_with_CR_line_ends_blank_lines_and_no_final_newline",
+       {nets("\r\n10.20.8.0/31 \r\n\r\n\t10.20.9.0/32"), custs("\n10.20.8.1\tcr\r\n\r\n10.20.9.0 last"),
+        flow("f", "header 0 0 0 0 0\ntcp 10.20.8.1:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                  "tcp 10.20.9.0:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.20.8.1 5000 5000 1 1 0 0 0 0 cr\n10.20.9.0 5000 5000 1 1 0 0 0 0 last\n",
+       "10.20.8.0 Mask:31\n10.20.9.0 Mask:32\n", 0, ""},
+      {"supernet_echo_keeps_the_address_as_written",
+       {nets("10.1.2.3/30\n"), custs(""),
+        flow("f", "header 0 0 0 0 0\ntcp 10.1.2.0:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.1.2.0 5000 5000 1 1 0 0 0 0 DEFAULT\n", "10.1.2.3 Mask:30\n",
+       0, ""},
+      {"customer_addresses_outside_the_supernets_are_noted",
+       {nets("10.20.8.0/31\n"), custs("10.20.8.0/30 wide\n0.0.0.0/32 zero\n"),
+        flow("f", "header 0 0 0 0 0\ntcp 10.20.8.1:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.20.8.1 5000 5000 1 1 0 0 0 0 wide\n",
+       "10.20.8.0 Mask:31\n"
+       "custs: entry 1, 10.20.8.0/30 wide: 2 addresses lie outside our.nets and are not claimed\n"
+       "custs: entry 2, 0.0.0.0/32 zero: 1 addresses lie outside our.nets and are not claimed\n",
+       0, ""},
+      {"a_whole_space_customer_claims_only_what_the_supernets_hold",
+       {nets("10.20.8.0/31\n255.255.255.254/31\n"), custs("0.0.0.0/0 all\n"),
+        flow("f", "header 0 0 0 0 0\ntcp 255.255.255.255:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n255.255.255.255 5000 5000 1 1 0 0 0 0 all\n",
+       "10.20.8.0 Mask:31\n255.255.255.254 Mask:31\n"
+       "custs: entry 1, 0.0.0.0/0 all: 4294967292 addresses lie outside our.nets and are not "
+       "claimed\n",
+       0, ""},
+      {"overlapping_supernets_report_an_address_once",
+       {nets("10.20.8.0/30\n10.20.8.0/31\n"), custs("10.20.8.1 c\n"),
+        flow("f", "header 0 0 0 0 0\ntcp 10.20.8.1:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
+       {"nettally", "f"}, "File\n10.20.8.1 5000 5000 1 1 0 0 0 0 c\n",
+       "10.20.8.0 Mask:30\n10.20.8.0 Mask:31\n", 0, ""},
+  };
+}
+
+void PrintTo(const TallyCase& c, std::ostream* os) { *os << c.name; }
+
+class TallyCases : public ::testing::TestWithParam<TallyCase> {};
+
+void create_files(const TempDir& dir, const std::vector<File>& files) {
+  for (const File& f : files) {
+    if (f.flow) {
+      dir.write_flow(f.name, f.content);
+    } else if (f.name == "link") {
+      ASSERT_EQ(symlink("nowhere", dir.at("link").c_str()), 0);
+    } else {
+      dir.write(f.name, f.content);
+    }
+  }
+}
+
+TEST_P(TallyCases, PrintsExactly) {
+  const TallyCase& c = GetParam();
+  TempDir dir;
+  create_files(dir, c.files);
+  RunResult r = run_program(NETTALLY_BIN, c.argv, dir.path());
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(r.status, c.status);
+  if (!c.merged.empty()) {
+    EXPECT_EQ(r.merged, c.merged);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Nettally, TallyCases, ::testing::ValuesIn(tally_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Directory mode: the expected standard error follows the directory's own
+// listing order, which differs between file systems.
+struct DirEntry {
+  std::string name;
+  std::string flow_text;  // empty: a plain file that is not read
+};
+
+std::string directory_err(const std::string& dir_path, const std::vector<DirEntry>& entries) {
+  std::string err;
+  for (const std::string& name : list_directory(dir_path)) {
+    bool is_flow = name.compare(0, 5, "flow.") == 0;
+    err += (is_flow ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+    for (const DirEntry& e : entries)
+      if (e.name == name && is_flow && e.flow_text.find("icmp 203.0.113.5") != std::string::npos)
+        err += TRAFFIC_STRANGE;
+  }
+  return err;
+}
+
+TEST(NettallyDirectory, ReadsEveryFlowFileInListingOrder) {
+  TempDir dir;
+  dir.write("our.nets", NETS);
+  dir.write("custs", CUSTS);
+  dir.mkdir("day");
+  // TRAFFIC split over two files with the same totals, and names that are
+  // no flow files: a capital F, no point, a leading point, other text.
+  std::string head = "header 1100000000 0 0 0 0\n";
+  std::string body = std::string(TRAFFIC).substr(std::string(TRAFFIC).find('\n') + 1);
+  size_t half = body.find("udp 192.0.2.5");
+  std::vector<DirEntry> entries = {
+      {"flow.1", head + body.substr(0, half)},
+      {"flow.", head + body.substr(half)},
+      {"Flow.x", ""},
+      {"flow", ""},
+      {".flow.x", ""},
+      {"notes.txt", ""},
+      {"flowflow.", ""},
+  };
+  for (const DirEntry& e : entries) {
+    if (e.flow_text.empty()) dir.write("day/" + e.name, "not a flow file");
+    else dir.write_flow("day/" + e.name, e.flow_text);
+  }
+  std::string err = NETS_ECHO + directory_err(dir.at("day"), entries);
+  RunResult r = run_program(NETTALLY_BIN, {"nettally", "day"}, dir.path());
+  EXPECT_EQ(r.out, TRAFFIC_REPORT);
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.merged, err + TRAFFIC_REPORT);
+
+  // An absolute path reads the same; the definitions still come from the
+  // directory nettally was started in.
+  RunResult a = run_program(NETTALLY_BIN, {"nettally", dir.at("day")}, dir.path());
+  EXPECT_EQ(a.out, TRAFFIC_REPORT);
+  EXPECT_EQ(a.err, err);
+}
+
+TEST(NettallyDirectory, WithoutFlowFilesReportsNothing) {
+  TempDir dir;
+  dir.write("our.nets", NETS);
+  dir.write("custs", CUSTS);
+  dir.mkdir("empty");
+  RunResult r = run_program(NETTALLY_BIN, {"nettally", "empty"}, dir.path());
+  std::string err = std::string(NETS_ECHO) + directory_err(dir.at("empty"), {});
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.status, 0);
+}
+
+// A bad entry stops the walk: the files after it are not read, and there is
+// no report even for the files already tallied.
+TEST(NettallyDirectory, BadEntriesEndTheRun) {
+  struct {
+    const char* entry;
+    const char* message;  // after "Flowfile:<entry>\n"
+    const char* out;
+  } cases[] = {
+      {"flow.d", "Short read header: Is a directory\n", ""},
+      {"flow.link", "open flowfile: No such file or directory\n", ""},
+      {"flow.fifo", "Short read header: flow.fifo has 0 of 272 bytes\n", ""},
+      {"flow.short", "Short read header: flow.short has 10 of 272 bytes\n", ""},
+      {"flow.magic", "", "No KVRZ File\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    dir.write("our.nets", NETS);
+    dir.write("custs", CUSTS);
+    dir.mkdir("day");
+    std::string entry = c.entry;
+    std::string path = dir.at("day/" + entry);
+    if (entry == "flow.d") dir.mkdir("day/flow.d");
+    if (entry == "flow.link") {
+      ASSERT_EQ(symlink("nowhere", path.c_str()), 0);
+    }
+    if (entry == "flow.fifo") {
+      ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    }
+    if (entry == "flow.short") dir.write("day/flow.short", "0123456789");
+    if (entry == "flow.magic") dir.write_flow("day/flow.magic", "header 0 0 0 0 0 KVRA\n");
+    dir.write_flow("day/flow.good", TRAFFIC);
+
+    std::string err = NETS_ECHO;
+    for (const std::string& name : list_directory(dir.at("day"))) {
+      bool is_flow = name.compare(0, 5, "flow.") == 0;
+      err += (is_flow ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+      if (name == entry) {
+        err += c.message;
+        break;
+      }
+      if (name == "flow.good") err += TRAFFIC_STRANGE;
+    }
+    RunResult r = run_program(NETTALLY_BIN, {"nettally", "day"}, dir.path());
+    EXPECT_EQ(r.out, c.out) << entry;
+    EXPECT_EQ(r.err, err) << entry;
+    EXPECT_EQ(r.status, 1) << entry;
+    EXPECT_EQ(r.merged, err + c.out) << entry;
+  }
+}
+
+TEST(Nettally, AFifoAsThePathIsNotRead) {
+  TempDir dir;
+  dir.write("our.nets", NETS);
+  dir.write("custs", CUSTS);
+  ASSERT_EQ(mkfifo(dir.at("pipe").c_str(), 0666), 0);
+  RunResult r = run_program(NETTALLY_BIN, {"nettally", "pipe"}, dir.path());
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, NETS_ECHO);
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Nettally, SupernetEntriesThatAreNotAddressAndPrefix) {
+  struct {
+    const char* nets;
+    const char* err;
+  } cases[] = {
+      {"10.0.0.0/30\n# a comment\n",
+       "10.0.0.0 Mask:30\nour.nets: entry 2 is not an address and a prefix length of 0 to 32: #\n"},
+      {"10.0.0.0\n", "our.nets: entry 1 is not an address and a prefix length of 0 to 32: 10.0.0.0\n"},
+      {"10.0.0.0/33\n",
+       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: 10.0.0.0/33\n"},
+      {"10.0.0.0/24x\n",
+       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: 10.0.0.0/24x\n"},
+      {"-10.0.0.0/24\n",
+       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: -10.0.0.0/24\n"},
+      {"10.0.0.4294967296/32\n",
+       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: "
+       "10.0.0.4294967296/32\n"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    dir.write("our.nets", c.nets);
+    dir.write("custs", "");
+    dir.write_flow("f", TRAFFIC);
+    RunResult r = run_program(NETTALLY_BIN, {"nettally", "f"}, dir.path());
+    EXPECT_EQ(r.out, "") << c.nets;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+TEST(Nettally, SupernetsMustLeaveOneSlotEmpty) {
+  TempDir dir;
+  dir.write("custs", "");
+  dir.write_flow("f", "header 0 0 0 0 0\n"
+                      "tcp 10.8.0.1:1 1.1.1.1:2 0 0 1 5000 1 5000\n"
+                      "tcp 2.2.2.2:1 1.1.1.1:2 0 0 1 5000 1 5000\n");
+  // A /13 and a /14 fill 786,432 of the 786,433 slots: a lookup of an absent
+  // address still ends.
+  dir.write("our.nets", "10.0.0.0/13\n10.8.0.0/14\n");
+  RunResult full = run_program(NETTALLY_BIN, {"nettally", "f"}, dir.path());
+  EXPECT_EQ(full.status, 0);
+  EXPECT_EQ(full.out, "File\n10.8.0.1 5000 5000 1 1 0 0 0 0 DEFAULT\n");
+  EXPECT_NE(full.err.find("Strange...2.2.2.2->1.1.1.1\n"), std::string::npos);
+
+  dir.write("our.nets", "10.0.0.0/13\n10.8.0.0/14\n10.12.0.0/32\n");
+  RunResult over = run_program(NETTALLY_BIN, {"nettally", "f"}, dir.path());
+  EXPECT_EQ(over.status, 1);
+  EXPECT_EQ(over.out, "");
+  std::string tail =
+      "10.12.0.0 Mask:32\nour.nets: entry 3, 10.12.0.0/32, does not fit: its 1 addresses would "
+      "leave the table no empty slot (786432 of 786432 slots taken)\n";
+  ASSERT_GE(over.err.size(), tail.size());
+  EXPECT_EQ(over.err.substr(over.err.size() - tail.size()), tail);
+
+  dir.write("our.nets", "10.0.0.0/12\n");
+  RunResult big = run_program(NETTALLY_BIN, {"nettally", "f"}, dir.path());
+  EXPECT_EQ(big.status, 1);
+  EXPECT_EQ(big.err,
+            "10.0.0.0 Mask:12\nour.nets: entry 1, 10.0.0.0/12, does not fit: its 1048576 "
+            "addresses would leave the table no empty slot (0 of 786432 slots taken)\n");
+}
+
+TEST(Nettally, BundledExample) {
+  TempDir dir;
+  dir.write("our.nets", read_file(EXAMPLES_DIR "/our.nets"));
+  dir.write("custs", read_file(EXAMPLES_DIR "/custs"));
+  dir.mkdir("flows");
+  dir.write_flow("flows/flow.0900", read_file(EXAMPLES_DIR "/flows/0900.txt"));
+  dir.write_flow("flows/flow.0905", read_file(EXAMPLES_DIR "/flows/0905.txt"));
+  RunResult r = run_program(NETTALLY_BIN, {"nettally", "flows"}, dir.path());
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "192.0.2.200 12000 18000 20 20 1795942805 1795943131 0 0 DEFAULT\n"
+            "192.0.2.10 102000 2630000 1520 2125 1795942812 1795943399 1000000 20000 acme\n"
+            "192.0.2.11 12000 400000 200 300 1795942900 1795942960 0 0 acme\n"
+            "203.0.113.77 1000000 900000 400 500 1795943100 1795943340 0 0 umbrella\n");
+}
+
+}  // namespace
