@@ -209,6 +209,16 @@ std::vector<TallyCase> tally_cases() {
        "custs: entry 1, 0.0.0.0/0 all: 4294967292 addresses lie outside our.nets and are not "
        "claimed\n",
        0, ""},
+      {"an_insertion_that_passes_six_taken_slots_is_noted",
+       // The same address eight times: the 7th and 8th copies pass 6 and 7 slots.
+       {nets(std::string("10.0.0.1/32\n10.0.0.1/32\n10.0.0.1/32\n10.0.0.1/32\n"
+             "10.0.0.1/32\n10.0.0.1/32\n10.0.0.1/32\n10.0.0.1/32\n")),
+        custs(""), flow("f", "header 0 0 0 0 0\n")},
+       {"nettally", "f"}, "File\n",
+       "10.0.0.1 Mask:32\n10.0.0.1 Mask:32\n10.0.0.1 Mask:32\n10.0.0.1 Mask:32\n"
+       "10.0.0.1 Mask:32\n10.0.0.1 Mask:32\n10.0.0.1 Mask:32\nColl:6 \n"
+       "10.0.0.1 Mask:32\nColl:7 \n",
+       0, ""},
       {"overlapping_supernets_report_an_address_once",
        {nets("10.20.8.0/30\n10.20.8.0/31\n"), custs("10.20.8.1 c\n"),
         flow("f", "header 0 0 0 0 0\ntcp 10.20.8.1:1 1.1.1.1:2 0 0 1 5000 1 5000\n")},
