@@ -37,6 +37,26 @@ else()
   # finds the exact versions instead.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12)")
 endif()
+# Debian ships manual pages compressed with gzip -9n; `cmake --install`
+# leaves them as they are.
+find_program(GZIP gzip)
+if(GZIP)
+  set(NETTALLY_COMPRESS_MAN ${CMAKE_BINARY_DIR}/compress_man_pages.cmake)
+  file(WRITE ${NETTALLY_COMPRESS_MAN} "
+file(GLOB_RECURSE pages \"\${CPACK_TEMPORARY_INSTALL_DIRECTORY}/*.1\")
+list(FILTER pages INCLUDE REGEX \"/man/man1/[^/]+[.]1$\")
+if(NOT pages)
+  message(FATAL_ERROR \"no manual pages under \${CPACK_TEMPORARY_INSTALL_DIRECTORY}\")
+endif()
+foreach(page \${pages})
+  execute_process(COMMAND \"${GZIP}\" -9n \"\${page}\" RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR \"gzip -9n \${page} failed\")
+  endif()
+endforeach()
+")
+  set(CPACK_PRE_BUILD_SCRIPTS ${NETTALLY_COMPRESS_MAN})
+endif()
 include(CPack)
 
 if(NETTALLY_TESTS)
@@ -45,7 +65,7 @@ if(NETTALLY_TESTS)
   # bundled example as the built one does.
   add_test(NAME install
     COMMAND ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            $<TARGET_FILE:nettally> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR})
+            $<TARGET_FILE:nettally> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR} "$<CONFIG>")
   set_tests_properties(install PROPERTIES TIMEOUT 120)
 
   # The manual pages must pass mandoc's lint without a single message.

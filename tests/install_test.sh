@@ -4,16 +4,17 @@
 # and the installed nettally, away from the build tree, prints on the bundled
 # example what the built one prints, on both streams, with the same status.
 #
-#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR
+#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR [CONFIG]
 #
-# BINDIR and MANDIR are the install directories relative to the prefix.
+# BINDIR and MANDIR are the install directories relative to the prefix;
+# CONFIG is the build type to install, for multi-configuration generators.
 set -u
 
-if [ $# -ne 5 ]; then
-  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR" >&2
+if [ $# -ne 5 ] && [ $# -ne 6 ]; then
+  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR [CONFIG]" >&2
   exit 2
 fi
-cmake=$1 build=$2 built_nettally=$3 bindir=$4 mandir=$5
+cmake=$1 build=$2 built_nettally=$3 bindir=$4 mandir=$5 config=${6:-}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nettally-install.XXXXXX") || exit 1
@@ -30,9 +31,11 @@ case $bindir$mandir in
       exit 1 ;;
 esac
 
-if ! "$cmake" --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1; then
+set -- --install "$build" --prefix "$prefix"
+[ -n "$config" ] && set -- "$@" --config "$config"
+if ! "$cmake" "$@" >"$work/install.log" 2>&1; then
   cat "$work/install.log" >&2
-  echo "FAIL: cmake --install $build --prefix $prefix" >&2
+  echo "FAIL: cmake $*" >&2
   exit 1
 fi
 
