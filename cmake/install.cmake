@@ -61,11 +61,11 @@ include(CPack)
 
 if(NETTALLY_TESTS)
   # Installs into a temporary prefix, checks that exactly the two programs
-  # and their pages arrive, and that the installed nettally reports the
-  # bundled example as the built one does.
+  # and their pages arrive, and that the installed programs print on the
+  # bundled example what the built ones print.
   add_test(NAME install
     COMMAND ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            $<TARGET_FILE:nettally> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR} "$<CONFIG>")
+            $<TARGET_FILE:nettally> $<TARGET_FILE:recdump> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR} "$<CONFIG>")
   set_tests_properties(install PROPERTIES TIMEOUT 120)
 
   # The manual pages must pass mandoc's lint without a single message.

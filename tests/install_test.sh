@@ -1,20 +1,20 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the result: exactly
 # the two programs and their two manual pages arrive, the pages unchanged,
-# and the installed nettally, away from the build tree, prints on the bundled
-# example what the built one prints, on both streams, with the same status.
+# and each installed program, run on the bundled example, prints what the
+# built one prints, on both streams, with the same exit status.
 #
-#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR [CONFIG]
+#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR [CONFIG]
 #
 # BINDIR and MANDIR are the install directories relative to the prefix;
 # CONFIG is the build type to install, for multi-configuration generators.
 set -u
 
-if [ $# -ne 5 ] && [ $# -ne 6 ]; then
-  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BINDIR MANDIR [CONFIG]" >&2
+if [ $# -ne 6 ] && [ $# -ne 7 ]; then
+  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR [CONFIG]" >&2
   exit 2
 fi
-cmake=$1 build=$2 built_nettally=$3 bindir=$4 mandir=$5 config=${6:-}
+cmake=$1 build=$2 built_nettally=$3 built_recdump=$4 bindir=$5 mandir=$6 config=${7:-}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nettally-install.XXXXXX") || exit 1
@@ -68,26 +68,29 @@ if [ ! -d "$build/example/flows" ] || [ ! -f "$build/example/our.nets" ] ||
 fi
 cp -R "$build/example" "$example" || exit 1
 run() {  # run NAME PROGRAM ARG: streams to $work/NAME.out and .err, status to .status
-  (cd "$example" && "$2" "$3" >"$work/$1.out" 2>"$work/$1.err"; echo $? >"$work/$1.status")
+  (cd "$example" && TZ=UTC "$2" "$3" >"$work/$1.out" 2>"$work/$1.err"; echo $? >"$work/$1.status")
 }
-for arg in flows flows/flow.0900; do
-  run built "$built_nettally" "$arg"
-  run installed "$prefix/$bindir/nettally" "$arg"
+compare() {  # compare PROGRAM BUILT ARG
+  run built "$2" "$3"
+  run installed "$prefix/$bindir/$1" "$3"
   [ "$(cat "$work/built.status")" = 0 ] ||
-    fail "built nettally $arg: exit status $(cat "$work/built.status")"
-  # An empty report on both sides would compare equal and prove nothing.
-  [ -s "$work/built.out" ] || fail "built nettally $arg: empty report"
+    fail "built $1 $3: exit status $(cat "$work/built.status")"
+  # An empty output on both sides would compare equal and prove nothing.
+  [ -s "$work/built.out" ] || fail "built $1 $3: no output"
   for part in out err status; do
     if ! cmp -s "$work/built.$part" "$work/installed.$part"; then
       case $part in out) what="standard output" ;; err) what="standard error" ;; *) what="exit status" ;; esac
-      fail "nettally $arg: installed and built differ in $what"
+      fail "$1 $3: installed and built differ in $what"
       diff "$work/built.$part" "$work/installed.$part" >&2
     fi
   done
-done
+}
+compare nettally "$built_nettally" flows
+compare nettally "$built_nettally" flows/flow.0900
+compare recdump "$built_recdump" flows/flow.0900
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "install: 4 files in $bindir and $mandir/man1; installed nettally matches the built one"
+echo "install: 4 files in $bindir and $mandir/man1; the installed programs match the built ones"
