@@ -259,6 +259,11 @@ TEST_P(TallyCases, PrintsExactly) {
 INSTANTIATE_TEST_SUITE_P(Nettally, TallyCases, ::testing::ValuesIn(tally_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
+void write_definitions(const TempDir& dir) {
+  dir.write("our.nets", NETS);
+  dir.write("custs", CUSTS);
+}
+
 // Directory mode: the expected standard error follows the directory's own
 // listing order, which differs between file systems.
 struct DirEntry {
@@ -280,8 +285,7 @@ std::string directory_err(const std::string& dir_path, const std::vector<DirEntr
 
 TEST(NettallyDirectory, ReadsEveryFlowFileInListingOrder) {
   TempDir dir;
-  dir.write("our.nets", NETS);
-  dir.write("custs", CUSTS);
+  write_definitions(dir);
   dir.mkdir("day");
   // TRAFFIC split over two files with the same totals, and names that are
   // no flow files: a capital F, no point, a leading point, other text.
@@ -317,8 +321,7 @@ TEST(NettallyDirectory, ReadsEveryFlowFileInListingOrder) {
 
 TEST(NettallyDirectory, WithoutFlowFilesReportsNothing) {
   TempDir dir;
-  dir.write("our.nets", NETS);
-  dir.write("custs", CUSTS);
+  write_definitions(dir);
   dir.mkdir("empty");
   RunResult r = run_program(NETTALLY_BIN, {"nettally", "empty"}, dir.path());
   std::string err = std::string(NETS_ECHO) + directory_err(dir.at("empty"), {});
@@ -343,8 +346,7 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
   };
   for (const auto& c : cases) {
     TempDir dir;
-    dir.write("our.nets", NETS);
-    dir.write("custs", CUSTS);
+    write_definitions(dir);
     dir.mkdir("day");
     std::string entry = c.entry;
     std::string path = dir.at("day/" + entry);
@@ -379,8 +381,7 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
 
 TEST(Nettally, AFifoAsThePathIsNotRead) {
   TempDir dir;
-  dir.write("our.nets", NETS);
-  dir.write("custs", CUSTS);
+  write_definitions(dir);
   ASSERT_EQ(mkfifo(dir.at("pipe").c_str(), 0666), 0);
   RunResult r = run_program(NETTALLY_BIN, {"nettally", "pipe"}, dir.path());
   EXPECT_EQ(r.out, "");
