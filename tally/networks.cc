@@ -100,12 +100,21 @@ static CustomerRecord* new_record() {
   return static_cast<CustomerRecord*>(r);
 }
 
+// Set by networks_restart(), which nettally itself never calls.
+static bool restart_requested;
+
 CustomerRecord* next_customer() {
   static FILE* file;
   static bool opened;
   static int line;
   static CustomerRecord record;
 
+  if (restart_requested) {
+    file = nullptr;  // a failed run's stream is its caller's to close
+    opened = false;
+    line = 0;
+    restart_requested = false;
+  }
   if (!opened) {
     file = fopen("custs", "r");
     if (!file) fail_perror("Opening custs file");
@@ -224,6 +233,16 @@ static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* defa
     }
   }
   return block.last - block.first + 1 - held;
+}
+
+// Lets load_networks and next_customer start afresh in the same process,
+// after a finished run or after one that ended in fail_exit or fail_perror
+// (whose caller then closes the streams it left open). Only tests and fuzz
+// targets call it, and they declare it themselves: nettally reads its
+// definitions once.
+void networks_restart() {
+  restart_requested = true;
+  supernet_range_count = 0;
 }
 
 void load_networks() {
