@@ -37,10 +37,7 @@ void read_flow_file(const char* path) {
   for (;;) {
     FlowReadStatus st = flow_reader_next(&reader, &records, &count);
     if (st == FLOW_READ_RECORDS) {
-      for (size_t i = 0; i < count; i++)
-        tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE>(records + i * FLOW_RECORD_SIZE,
-                                                                FLOW_RECORD_SIZE),
-                     base_time);
+      tally_records(records, count, base_time);
       continue;
     }
     if (st == FLOW_READ_PARTIAL)

@@ -27,12 +27,36 @@ struct HostEntry {
 
 extern HostEntry host_table[HOST_TABLE_SIZE];
 
+// The address of every slot once more, 4 bytes each beside the 80-byte
+// entries: a lookup walks its probe sequence here, in 3 MB instead of 63,
+// and touches an entry only once it has found the address. host_insert and
+// host_table_clear keep it equal to the entries' address fields; nothing
+// else may write either.
+extern uint32_t host_slot_address[HOST_TABLE_SIZE];
+
 // Empties every slot and zeroes every field.
 void host_table_clear();
 
 // The home slot of a host-order address.
 constexpr uint32_t host_hash(uint32_t a) {
   return (a ^ (a >> 23) ^ (a >> 15) ^ (a >> 7)) % HOST_TABLE_SIZE;
+}
+
+// One bit for each /16 of the address space, set once any address of that
+// /16 is inserted: a lookup of an address in a /16 that holds none (most
+// outside addresses) answers -1 from these 8 KB without walking a probe
+// sequence. host_insert and host_table_clear keep it.
+extern uint64_t host_held_blocks[65536 / 64];
+
+constexpr bool host_block_held(const uint64_t (&blocks)[65536 / 64], uint32_t address) {
+  return (blocks[address >> 22] >> (address >> 16 & 63) & 1) != 0;
+}
+
+// Starts loading the home slot of an address into the cache, so that its
+// lookup a little later does not wait for memory.
+inline void host_prefetch(uint32_t address) {
+  if (host_block_held(host_held_blocks, address))
+    __builtin_prefetch(&host_slot_address[host_hash(address)]);
 }
 
 // Stores address and owner in the first empty slot of the address's probe

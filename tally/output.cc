@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +43,32 @@ void err_printf(const char* fmt, ...) {
   va_end(ap);
 }
 
+void err_write(const char* bytes, size_t n) {
+  if (ERR_BUFFER_SIZE - err_used < n) {
+    err_flush();
+    if (n > ERR_BUFFER_SIZE) {
+      fwrite(bytes, 1, n, stderr);
+      return;
+    }
+  }
+  memcpy(err_buffer + err_used, bytes, n);
+  err_used += n;
+}
+
+char* put_decimal(char* p, uint64_t value) {
+  return std::to_chars(p, p + 20, value).ptr;
+}
+
+char* put_dotted_quad(char* p, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  p = std::to_chars(p, p + 3, a).ptr;
+  *p++ = '.';
+  p = std::to_chars(p, p + 3, b).ptr;
+  *p++ = '.';
+  p = std::to_chars(p, p + 3, c).ptr;
+  *p++ = '.';
+  return std::to_chars(p, p + 3, d).ptr;
+}
+
 void out_printf(const char* fmt, ...) {
   err_flush();
   va_list ap;
@@ -53,6 +80,11 @@ void out_printf(const char* fmt, ...) {
 void out_puts(const char* line) {
   err_flush();
   puts(line);
+}
+
+void out_write(const char* bytes, size_t n) {
+  err_flush();
+  fwrite(bytes, 1, n, stdout);
 }
 
 void out_flush() {

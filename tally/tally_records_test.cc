@@ -1,0 +1,163 @@
+// tally_records, the batched accounting that nettally's flow input uses,
+// against tally_record one record at a time; and the "Strange..." line,
+// written by hand, against snprintf with its literal format.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tally/host_table.h"
+#include "tally/output.h"
+#include "tally/tally.h"
+
+namespace {
+
+void put32(uint8_t* p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
+}
+
+// Runs f with standard error going to a file, and returns what it wrote.
+template <typename F>
+std::string standard_error_of(F f) {
+  fflush(stderr);
+  int saved = dup(2);
+  char path[] = "/tmp/tally_records_test.XXXXXX";
+  int fd = mkstemp(path);
+  EXPECT_GE(fd, 0);
+  dup2(fd, 2);
+  f();
+  err_flush();
+  dup2(saved, 2);
+  close(saved);
+  std::string text;
+  char buf[65536];
+  off_t at = 0;
+  for (ssize_t k; (k = pread(fd, buf, sizeof buf, at)) > 0; at += k) text.append(buf, size_t(k));
+  close(fd);
+  unlink(path);
+  return text;
+}
+
+// A table of a /20, a few single addresses in other /16s, the address
+// whose home is slot 0, and one address inserted twice.
+std::vector<uint32_t> fill_table() {
+  host_table_clear();
+  std::vector<uint32_t> held;
+  for (uint32_t a = 0x0A010000; a < 0x0A011000; a++) held.push_back(a);
+  held.push_back(0xC0000205);  // 192.0.2.5
+  held.push_back(0xFFFFFFFF);
+  uint32_t z = 1;
+  while (host_hash(z) != 0) z++;
+  held.push_back(z);
+  for (uint32_t a : held) host_insert(a, nullptr);
+  host_insert(0x0A010005, nullptr);  // a duplicate: lookups find the first copy
+  return held;
+}
+
+std::vector<uint8_t> random_records(const std::vector<uint32_t>& held, size_t n) {
+  std::mt19937_64 rng(99);
+  std::vector<uint8_t> bytes(n * FLOW_RECORD_SIZE);
+  auto inside = [&] { return held[rng() % held.size()]; };
+  auto outside = [&] {
+    for (;;) {  // mostly far away, sometimes in a /16 that holds addresses
+      uint32_t a = rng() % 4 == 0 ? 0x0A010000 | uint32_t(0x1000 + rng() % 0xF000) : uint32_t(rng());
+      if (host_lookup(a) < 0) return a;
+    }
+  };
+  for (size_t i = 0; i < n; i++) {
+    uint8_t* r = &bytes[i * FLOW_RECORD_SIZE];
+    for (size_t k = 0; k < FLOW_RECORD_SIZE; k++) r[k] = uint8_t(rng());
+    uint32_t src, dst;
+    switch (rng() % 8) {
+      case 0: src = dst = inside(); break;
+      case 1: src = inside(), dst = inside(); break;
+      case 2: src = outside(), dst = outside(); break;
+      case 3: src = 0, dst = rng() % 2 ? 0 : inside(); break;
+      case 4: case 5: src = inside(), dst = outside(); break;
+      default: src = outside(), dst = inside(); break;
+    }
+    put32(r + REC_SRC_ADDR, src);
+    put32(r + REC_DST_ADDR, dst);
+  }
+  return bytes;
+}
+
+TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
+  std::vector<uint32_t> held = fill_table();
+  const size_t n = 30000;
+  std::vector<uint8_t> records = random_records(held, n);
+  const uint64_t base_times[] = {0, 1100000000, 4294967295};
+
+  std::string one_by_one = standard_error_of([&] {
+    for (size_t i = 0; i < n; i++)
+      tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE>(&records[i * FLOW_RECORD_SIZE],
+                                                              FLOW_RECORD_SIZE),
+                   base_times[i * 3 / n]);
+  });
+  std::vector<HostEntry> expected(host_table, host_table + HOST_TABLE_SIZE);
+
+  // Runs of every length around the batch size, each with its file's base time.
+  fill_table();
+  const size_t runs[] = {1, 2, 7, 511, 512, 513, 1024, 1500, 4096};
+  std::string batched = standard_error_of([&] {
+    size_t i = 0;
+    for (size_t k = 0; i < n; k++) {
+      size_t len = std::min(runs[k % std::size(runs)], n - i);
+      size_t split = n / 3 * (i * 3 / n + 1);  // a run does not cross a base time
+      if (i < split && i + len > split) len = split - i;
+      tally_records(&records[i * FLOW_RECORD_SIZE], len, base_times[i * 3 / n]);
+      i += len;
+    }
+  });
+  EXPECT_EQ(batched, one_by_one);
+  EXPECT_GT(std::count(one_by_one.begin(), one_by_one.end(), '\n'), 1000);
+  for (uint32_t i = 0; i < HOST_TABLE_SIZE; i++)
+    ASSERT_EQ(memcmp(&host_table[i], &expected[i], sizeof(HostEntry)), 0) << "slot " << i;
+}
+
+// "Strange...%u.%u.%u.%u->%u.%u.%u.%u\n" for every edge value in every
+// position and for random addresses.
+TEST(TallyRecords, StrangeLineAsPrintfPrintsIt) {
+  host_table_clear();
+  const uint8_t edges[] = {0, 1, 9, 10, 11, 99, 100, 101, 199, 200, 249, 250, 255};
+  std::mt19937 rng(5);
+  std::vector<uint8_t> records;
+  std::string expected;
+  auto add = [&](const uint8_t (&a)[8]) {
+    uint8_t r[FLOW_RECORD_SIZE];
+    for (uint8_t& b : r) b = uint8_t(rng());
+    memcpy(r + REC_SRC_ADDR, a, 4);
+    memcpy(r + REC_DST_ADDR, a + 4, 4);
+    records.insert(records.end(), r, r + FLOW_RECORD_SIZE);
+    char line[64];
+    snprintf(line, sizeof line, "Strange...%u.%u.%u.%u->%u.%u.%u.%u\n", a[0], a[1], a[2], a[3],
+             a[4], a[5], a[6], a[7]);
+    expected += line;
+  };
+  for (uint8_t e : edges)
+    for (int pos = 0; pos < 8; pos++)
+      for (uint8_t f : edges) {
+        uint8_t a[8];
+        for (uint8_t& b : a) b = f;
+        a[pos] = e;
+        add(a);
+      }
+  for (int i = 0; i < 20000; i++) {
+    uint8_t a[8];
+    for (uint8_t& b : a) b = uint8_t(rng());
+    add(a);
+  }
+  std::string got = standard_error_of(
+      [&] { tally_records(records.data(), records.size() / FLOW_RECORD_SIZE, 0); });
+  EXPECT_EQ(got, expected);
+}
+
+}  // namespace
