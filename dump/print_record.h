@@ -15,10 +15,29 @@ constexpr size_t RECORD_LINE_MAX = 256;
 // precision, rounded to single precision; 0 for a duration below 3 seconds.
 double record_rate(uint64_t bytes, uint16_t duration);
 
-// Writes the record's line, newline included, into line and returns its
+// Writes the record's line, newline included, into line (RECORD_LINE_MAX
+// bytes, of which those behind the line may be overwritten) and returns its
 // length. start_time is the header's start_time; the start time is shown
 // in the process's local time zone.
 size_t format_record(char* line, const FlowRecord& r, uint32_t start_time);
+
+// The local times of day ("%T") already shown, one per second, so that a
+// run calls localtime once per distinct start second instead of once per
+// record. The start seconds of one file lie within 65,536 seconds of its
+// start_time, so a slot per value of the low 16 bits never drops one of
+// them. Valid only while the time zone stays the same: recdump keeps one
+// for its run. Zero-filled, it holds nothing.
+constexpr size_t TIME_TEXT_SLOTS = 65536;
+struct TimeTextCache {
+  uint64_t second[TIME_TEXT_SLOTS];  // the second shown in the slot, plus 1; 0: none
+  char text[TIME_TEXT_SLOTS][8];     // "HH:MM:SS", without its NUL
+};
+
+// format_record, taking the time of day from cache when it holds the
+// second and storing it there when not: the same bytes, whatever the cache
+// holds, as long as the time zone has not changed since it was filled.
+size_t format_record_cached(char* line, const FlowRecord& r, uint32_t start_time,
+                            TimeTextCache* cache);
 
 // Writes the record's line to standard output.
 void print_record(const FlowRecord& r, uint32_t start_time);
