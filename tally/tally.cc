@@ -34,30 +34,23 @@ static void add_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_tim
     return;
   }
 
-  // Crossing: the one end inside gets the counts, seen from its side.
-  HostEntry& e = host_table[s >= 0 ? s : d];
+  // Crossing: the one end inside gets the counts, seen from its side. Which
+  // end that is follows no pattern, so it is chosen by selects, not
+  // branches; likewise the times.
+  bool source_inside = s >= 0;
+  HostEntry& e = host_table[source_inside ? s : d];
   uint64_t start = base_time + load_be16(p + REC_START_OFFSET);
   uint64_t end = base_time + load_be16(p + REC_END_OFFSET);
-  if (e.first_seen == 0) {
-    e.first_seen = start;
-    e.last_seen = end;
-  } else {
-    if (start < e.first_seen) e.first_seen = start;
-    if (end > e.last_seen) e.last_seen = end;
-  }
+  uint64_t first = e.first_seen, last = e.last_seen;
+  bool fresh = first == 0;
+  e.first_seen = fresh || start < first ? start : first;
+  e.last_seen = fresh || end > last ? end : last;
   uint64_t fwd_packets = load_be32(p + REC_FWD_PACKETS);
   uint64_t rev_packets = load_be32(p + REC_REV_PACKETS);
-  if (s >= 0) {
-    e.bytes_out += fwd_bytes;
-    e.packets_out += fwd_packets;
-    e.bytes_in += rev_bytes;
-    e.packets_in += rev_packets;
-  } else {
-    e.bytes_out += rev_bytes;
-    e.packets_out += rev_packets;
-    e.bytes_in += fwd_bytes;
-    e.packets_in += fwd_packets;
-  }
+  e.bytes_out += source_inside ? fwd_bytes : rev_bytes;
+  e.packets_out += source_inside ? fwd_packets : rev_packets;
+  e.bytes_in += source_inside ? rev_bytes : fwd_bytes;
+  e.packets_in += source_inside ? rev_packets : fwd_packets;
 }
 
 void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t base_time) {
@@ -73,20 +66,39 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
 // batch overlap, and its lines stay in the cache until it is added.
 static constexpr size_t TALLY_BATCH = 512;
 
-// Starts loading the bytes [first, last] of an entry.
-static void prefetch_fields(int32_t slot, size_t first, size_t last) {
-  const char* e = reinterpret_cast<const char*>(&host_table[slot]);
-  __builtin_prefetch(e + first, 1);
-  __builtin_prefetch(e + last, 1);
+// host_lookup, with the common cases settled without a branch: the home
+// slot holds the address, or it is empty, or the address's /16 holds no
+// address at all. Only when another address sits in the home slot does it
+// walk the probe sequence.
+static const uint32_t NO_ADDRESS = 0;
+static int32_t lookup(uint32_t address) {
+  uint32_t home = host_hash(address);
+  const uint32_t* slot =
+      host_block_held(host_held_blocks, address) ? &host_slot_address[home] : &NO_ADDRESS;
+  uint32_t a = *slot;
+  if (a != address && a != 0) [[unlikely]]
+    return host_lookup(address);
+  return a != 0 ? int32_t(home) : -1;  // a is the address (never 0), or absent
+}
+
+// An entry that stands in for a missing end, so that the fetches below need
+// no branch.
+static HostEntry no_entry;
+
+// Starts loading the bytes 8 to 79 of the entry at slot, or of no_entry for
+// -1: the crossing counters and times, and the internal counters.
+static void prefetch_counters(int32_t slot) {
+  const char* e = reinterpret_cast<const char*>(slot >= 0 ? &host_table[slot] : &no_entry);
+  __builtin_prefetch(e + offsetof(HostEntry, bytes_in), 1);
+  __builtin_prefetch(e + sizeof(HostEntry) - 1, 1);
 }
 
 void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
   // The table's addresses do not change while records are added, so every
   // lookup of a batch can be made before its first record is added.
   static int32_t slots[TALLY_BATCH][2];
-  static_assert(offsetof(HostEntry, bytes_in) == 8 && offsetof(HostEntry, packets_out) == 56 &&
-                    offsetof(HostEntry, internal_bytes_in) == 64 && sizeof(HostEntry) == 80,
-                "the fields fetched below");
+  static_assert(offsetof(HostEntry, bytes_in) == 8 && sizeof(HostEntry) == 80,
+                "the counters fetched");
   for (size_t first = 0; first < count; first += TALLY_BATCH) {
     const uint8_t* batch = records + first * FLOW_RECORD_SIZE;
     size_t n = count - first < TALLY_BATCH ? count - first : TALLY_BATCH;
@@ -97,16 +109,12 @@ void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
     }
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = host_lookup(load_be32(p + REC_SRC_ADDR));
-      int32_t d = host_lookup(load_be32(p + REC_DST_ADDR));
+      int32_t s = lookup(load_be32(p + REC_SRC_ADDR));
+      int32_t d = lookup(load_be32(p + REC_DST_ADDR));
       slots[i][0] = s;
       slots[i][1] = d;
-      if (s >= 0 && d >= 0) {  // internal: the two internal counters of each
-        prefetch_fields(s, 64, 79);
-        prefetch_fields(d, 64, 79);
-      } else if (s >= 0 || d >= 0) {  // crossing: bytes_in to packets_out
-        prefetch_fields(s >= 0 ? s : d, 8, 63);
-      }
+      prefetch_counters(s);
+      prefetch_counters(d);
     }
     for (size_t i = 0; i < n; i++)
       add_record(batch + i * FLOW_RECORD_SIZE, slots[i][0], slots[i][1], base_time);
