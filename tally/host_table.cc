@@ -7,7 +7,7 @@
 
 // Lookups hit the table at random. In small pages nearly every probe would
 // also miss the TLB, and on a virtual machine each miss is a nested page
-// walk; in 2 MiB pages the whole table needs 32 TLB entries. Both arrays
+// walk; in 2 MiB pages the whole table needs 30 TLB entries. Both arrays
 // start on a 2 MiB boundary so that they can be backed by huge pages: BSD
 // systems promote such mappings by themselves, Linux when asked with
 // madvise (below). Where neither happens they work in small pages as well.
@@ -57,7 +57,7 @@ uint32_t host_insert(uint32_t address, CustomerRecord* owner) {
 }
 
 int32_t host_lookup(uint32_t address) {
-  if (!host_block_held(host_held_blocks, address)) return -1;
+  if (!host_block_held(address)) return -1;
   uint32_t i = host_hash(address);
   for (uint32_t a; (a = host_slot_address[i]) != 0; i = next_probe(i))  // the empty test first
     if (a == address) return int32_t(i);

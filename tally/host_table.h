@@ -48,14 +48,15 @@ constexpr uint32_t host_hash(uint32_t a) {
 // sequence. host_insert and host_table_clear keep it.
 extern uint64_t host_held_blocks[65536 / 64];
 
-constexpr bool host_block_held(const uint64_t (&blocks)[65536 / 64], uint32_t address) {
-  return (blocks[address >> 22] >> (address >> 16 & 63) & 1) != 0;
+// Whether any address of the address's /16 is held.
+inline bool host_block_held(uint32_t address) {
+  return (host_held_blocks[address >> 22] >> (address >> 16 & 63) & 1) != 0;
 }
 
 // Starts loading the home slot of an address into the cache, so that its
 // lookup a little later does not wait for memory.
 inline void host_prefetch(uint32_t address) {
-  if (host_block_held(host_held_blocks, address))
+  if (host_block_held(address))
     __builtin_prefetch(&host_slot_address[host_hash(address)]);
 }
 
