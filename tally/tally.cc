@@ -73,8 +73,7 @@ static constexpr size_t TALLY_BATCH = 512;
 static const uint32_t NO_ADDRESS = 0;
 static int32_t lookup(uint32_t address) {
   uint32_t home = host_hash(address);
-  const uint32_t* slot =
-      host_block_held(address) ? &host_slot_address[home] : &NO_ADDRESS;
+  const uint32_t* slot = host_block_held(address) ? &host_slot_address[home] : &NO_ADDRESS;
   uint32_t a = *slot;
   if (a != address && a != 0) [[unlikely]]
     return host_lookup(address);
