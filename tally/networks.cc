@@ -166,7 +166,8 @@ static void merge_supernet_ranges() {
   supernet_range_count = n;
 }
 
-static void load_supernets(CustomerRecord* default_owner) {
+// Returns the number of slots filled.
+static uint64_t load_supernets(CustomerRecord* default_owner) {
   FILE* f = fopen("our.nets", "r");
   if (!f) fail_perror("Open SUPERNETS");
 
@@ -203,13 +204,15 @@ static void load_supernets(CustomerRecord* default_owner) {
   }
   fclose(f);
   merge_supernet_ranges();
+  return slots_used;
 }
 
 // Hands every address of the customer's block that DEFAULT still holds to
 // the customer, in ascending order, and reports every address that another
 // customer holds already. Returns how many addresses of the block have no
-// slot.
-static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner) {
+// slot; adds the number of addresses handed over to *handed.
+static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner,
+                           uint64_t* handed) {
   AddressBlock block = address_block(uint32_t(customer->network), customer->prefix_length);
   const AddressRange* ranges = supernet_ranges;
   const AddressRange* r = std::lower_bound(
@@ -226,6 +229,7 @@ static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* defa
       HostEntry& e = host_table[i];
       if (e.owner == default_owner) {
         e.owner = customer;
+        ++*handed;
         continue;
       }
       err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(uint32_t(e.address)),
@@ -249,18 +253,24 @@ void load_networks() {
   host_table_clear();
   CustomerRecord* default_owner = new_record();
   strcpy(default_owner->name, "DEFAULT");
-  load_supernets(default_owner);
+  uint64_t slots = load_supernets(default_owner);
+  uint64_t handed = 0;  // slots handed from DEFAULT to customers
 
   int entry = 0;
   while (const CustomerRecord* r = next_customer()) {
     entry++;
     CustomerRecord* customer = new_record();
     *customer = *r;
-    uint64_t outside = claim_block(customer, default_owner);
+    uint64_t handed_before = handed;
+    uint64_t outside = claim_block(customer, default_owner, &handed);
     if (outside > 0)
       err_printf("custs: entry %d, %s/%u %s: %lu addresses lie outside our.nets and are not "
                  "claimed\n",
                  entry, dotted_quad(uint32_t(customer->network)), customer->prefix_length,
                  customer->name, outside);
+    // A record that no slot points at would stay to the end unreferenced,
+    // a leak: only the records that hold addresses live as long as the run.
+    if (handed == handed_before) free(customer);
   }
+  if (handed == slots) free(default_owner);
 }
