@@ -2,11 +2,14 @@
 // and claimed by load_networks over a fixed our.nets whose supernets touch
 // both ends of the address space (address 0 holds no slot, and a block
 // ends at 255.255.255.255). After a run that got through, every address of
-// those supernets must still be found in the table with a named owner.
+// those supernets must still be found in the table with a named owner, and
+// the records that the run kept must be exactly the owners of those slots:
+// a kept record that no slot points at is a leak.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "fuzz/fuzz_support.h"
 #include "tally/address.h"
@@ -36,6 +39,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 static void check_table() {
+  std::set<const CustomerRecord*> owners;
   for (const Block& b : SUPERNETS) {
     AddressBlock block = address_block(b.address, b.prefix_length);
     for (uint64_t x = block.first; x <= block.last; x++) {
@@ -47,8 +51,11 @@ static void check_table() {
       if (i < 0) abort();
       const CustomerRecord* owner = host_table[i].owner;
       if (!owner || memchr(owner->name, '\0', sizeof owner->name) == nullptr) abort();
+      if (!is_held_record(owner)) abort();
+      owners.insert(owner);
     }
   }
+  if (owners.size() != held_records()) abort();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

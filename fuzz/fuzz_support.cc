@@ -25,6 +25,7 @@ extern "C" {
 FILE* __real_fopen(const char* path, const char* mode);
 int __real_fclose(FILE* f);
 void* __real_calloc(size_t n, size_t size);
+void __real_free(void* p);
 
 [[noreturn]] void __wrap_exit(int status) {
   if (armed) {
@@ -54,6 +55,18 @@ void* __wrap_calloc(size_t n, size_t size) {
   void* p = __real_calloc(n, size);
   if (armed && p) records.push_back(p);
   return p;
+}
+
+// A record the program frees itself is no longer the harness's to free.
+void __wrap_free(void* p) {
+  if (armed)
+    for (size_t i = 0; i < records.size(); i++)
+      if (records[i] == p) {
+        records[i] = records.back();
+        records.pop_back();
+        break;
+      }
+  __real_free(p);
 }
 }
 
@@ -96,11 +109,17 @@ int run_program(void (*fn)()) {
 }
 
 void release_records() {
-  for (void* p : records) free(p);
+  for (void* p : records) __real_free(p);
   records.clear();
 }
 
 size_t held_records() { return records.size(); }
+
+bool is_held_record(const void* p) {
+  for (void* r : records)
+    if (r == p) return true;
+  return false;
+}
 
 static void load_bad_supernets() { load_networks(); }
 

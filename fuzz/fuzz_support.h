@@ -6,9 +6,10 @@
 // - the fuzz build links with -Wl,--wrap=exit, so that the exit() at the
 //   end of tally/output.cc's fail_perror, fail_exit and finish jumps back
 //   into run_program while a run is in progress;
-// - it also wraps fopen/fclose and calloc, so that the streams a failed run
-//   leaves open are closed, and the records a run allocates are freed when
-//   the target says so (LeakSanitizer then still sees every other leak);
+// - it also wraps fopen/fclose and calloc/free, so that the streams a failed
+//   run leaves open are closed, and the records a run allocates and keeps
+//   are freed when the target says so (LeakSanitizer then still sees every
+//   other leak);
 // - every run happens in a private temporary directory, where the target
 //   writes our.nets, custs and flow files.
 #pragma once
@@ -33,12 +34,13 @@ void fuzz_write_file(const char* name, const uint8_t* data, size_t size);
 int run_program(void (*fn)());
 
 // Frees every calloc() block program code made during run_program calls
-// since the last release: the customer records, which nettally keeps to
-// its end. The HostTable's owner pointers dangle afterwards, until the next
+// since the last release and did not free itself: the customer records,
+// which nettally keeps to its end. The HostTable's owner pointers dangle afterwards, until the next
 // load_networks clears it.
 void release_records();
-// How many such blocks are held now.
+// How many such blocks are held now, and whether p is one of them.
 size_t held_records();
+bool is_held_record(const void* p);
 
 // Defined in tally/networks.cc for tests: lets load_networks start afresh.
 void networks_restart();
