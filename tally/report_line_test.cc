@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 
+#include "tally/capture_test_util.h"
 #include "tally/host_table.h"
 #include "tally/networks.h"
 #include "tally/output.h"
@@ -17,25 +18,7 @@
 namespace {
 
 // print_report's standard output.
-std::string report() {
-  fflush(stdout);
-  int saved = dup(1);
-  char path[] = "/tmp/report_line_test.XXXXXX";
-  int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  dup2(fd, 1);
-  print_report();
-  out_flush();
-  dup2(saved, 1);
-  close(saved);
-  std::string text;
-  char buf[65536];
-  off_t at = 0;
-  for (ssize_t k; (k = pread(fd, buf, sizeof buf, at)) > 0; at += k) text.append(buf, size_t(k));
-  close(fd);
-  unlink(path);
-  return text;
-}
+std::string report() { return captured_output(1, print_report); }
 
 // What the literal format prints for the table, in slot order.
 std::string oracle() {

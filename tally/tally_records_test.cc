@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tally/capture_test_util.h"
 #include "tally/host_table.h"
 #include "tally/output.h"
 #include "tally/tally.h"
@@ -24,27 +25,6 @@ void put32(uint8_t* p, uint32_t v) {
   p[3] = uint8_t(v);
 }
 
-// Runs f with standard error going to a file, and returns what it wrote.
-template <typename F>
-std::string standard_error_of(F f) {
-  fflush(stderr);
-  int saved = dup(2);
-  char path[] = "/tmp/tally_records_test.XXXXXX";
-  int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  dup2(fd, 2);
-  f();
-  err_flush();
-  dup2(saved, 2);
-  close(saved);
-  std::string text;
-  char buf[65536];
-  off_t at = 0;
-  for (ssize_t k; (k = pread(fd, buf, sizeof buf, at)) > 0; at += k) text.append(buf, size_t(k));
-  close(fd);
-  unlink(path);
-  return text;
-}
 
 // A table of a /20, a few single addresses in other /16s, the address
 // whose home is slot 0, and one address inserted twice.
@@ -96,7 +76,7 @@ TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
   std::vector<uint8_t> records = random_records(held, n);
   const uint64_t base_times[] = {0, 1100000000, 4294967295};
 
-  std::string one_by_one = standard_error_of([&] {
+  std::string one_by_one = captured_output(2, [&] {
     for (size_t i = 0; i < n; i++)
       tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE>(&records[i * FLOW_RECORD_SIZE],
                                                               FLOW_RECORD_SIZE),
@@ -107,7 +87,7 @@ TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
   // Runs of every length around the batch size, each with its file's base time.
   fill_table();
   const size_t runs[] = {1, 2, 7, 511, 512, 513, 1024, 1500, 4096};
-  std::string batched = standard_error_of([&] {
+  std::string batched = captured_output(2, [&] {
     size_t i = 0;
     for (size_t k = 0; i < n; k++) {
       size_t len = std::min(runs[k % std::size(runs)], n - i);
@@ -155,8 +135,8 @@ TEST(TallyRecords, StrangeLineAsPrintfPrintsIt) {
     for (uint8_t& b : a) b = uint8_t(rng());
     add(a);
   }
-  std::string got = standard_error_of(
-      [&] { tally_records(records.data(), records.size() / FLOW_RECORD_SIZE, 0); });
+  std::string got = captured_output(
+      2, [&] { tally_records(records.data(), records.size() / FLOW_RECORD_SIZE, 0); });
   EXPECT_EQ(got, expected);
 }
 
