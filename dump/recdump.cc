@@ -17,7 +17,8 @@
 static FlowReader reader;
 static TimeTextCache time_cache;
 
-// The record lines are gathered here and written a buffer at a time.
+// Every byte of standard output is gathered here and written a buffer at
+// a time.
 static constexpr size_t OUT_BUFFER_SIZE = 64 * 1024;
 static char out_buffer[OUT_BUFFER_SIZE];
 static size_t out_used;
@@ -56,12 +57,11 @@ int main(int argc, char** argv) {
             got);
 
   FlowFileHeader h = decode_header(header);
-  printf("Start:%lu Stop:%lu\n", uint64_t{h.start_time}, uint64_t{h.stop_time});
-  printf("Flows:%lu Pkts:%lu Bytes:%lu\n", uint64_t{h.flow_count}, uint64_t{h.packet_count},
-         h.total_bytes);
-
-  // The record lines bypass stdio: the summary goes out first.
-  fflush(stdout);
+  out_used += size_t(snprintf(out_buffer, OUT_BUFFER_SIZE, "Start:%lu Stop:%lu\n",
+                              uint64_t{h.start_time}, uint64_t{h.stop_time}));
+  out_used += size_t(snprintf(out_buffer + out_used, OUT_BUFFER_SIZE - out_used,
+                              "Flows:%lu Pkts:%lu Bytes:%lu\n", uint64_t{h.flow_count},
+                              uint64_t{h.packet_count}, h.total_bytes));
 
   flow_reader_start(&reader, fd);
   const uint8_t* records;
