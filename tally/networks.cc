@@ -149,7 +149,7 @@ CustomerRecord* next_customer() {
 // so that a customer block is claimed by walking only what lies inside
 // them. Address 0 never holds a slot and is left out.
 struct AddressRange {
-  uint64_t first, last;
+  uint32_t first, last;  // 32 bits: as many ranges as slots must stay small
 };
 static AddressRange supernet_ranges[HOST_TABLE_CAPACITY];
 static size_t supernet_range_count;
@@ -160,7 +160,8 @@ static void merge_supernet_ranges() {
             [](const AddressRange& a, const AddressRange& b) { return a.first < b.first; });
   size_t n = 0;
   for (size_t i = 0; i < supernet_range_count; i++) {
-    if (n > 0 && r[i].first <= r[n - 1].last + 1) r[n - 1].last = std::max(r[n - 1].last, r[i].last);
+    if (n > 0 && r[i].first <= uint64_t{r[n - 1].last} + 1)
+      r[n - 1].last = std::max(r[n - 1].last, r[i].last);
     else r[n++] = r[i];
   }
   supernet_range_count = n;
@@ -200,7 +201,8 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
       if (steps >= 6) err_printf("Coll:%lu \n", steps);
     }
     slots_used += held;
-    if (held > 0) supernet_ranges[supernet_range_count++] = {first_held, block.last};
+    if (held > 0)
+      supernet_ranges[supernet_range_count++] = {uint32_t(first_held), uint32_t(block.last)};
   }
   fclose(f);
   merge_supernet_ranges();
@@ -220,8 +222,8 @@ static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* defa
       [](const AddressRange& range, uint64_t x) { return range.last < x; });
   uint64_t held = 0;
   for (; r < ranges + supernet_range_count && r->first <= block.last; r++) {
-    uint64_t first = std::max(r->first, block.first);
-    uint64_t last = std::min(r->last, block.last);
+    uint64_t first = std::max<uint64_t>(r->first, block.first);
+    uint64_t last = std::min<uint64_t>(r->last, block.last);
     for (uint64_t x = first; x <= last; x++) {
       int32_t i = host_lookup(uint32_t(x));
       if (i < 0) continue;
