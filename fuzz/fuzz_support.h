@@ -17,6 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "tally/networks.h"
+
 // Creates the private directory (once) and checks, with a run that must
 // fail, that the exit wrapping is in effect. Every target calls it first.
 void fuzz_setup();
@@ -42,5 +44,3 @@ void release_records();
 size_t held_records();
 bool is_held_record(const void* p);
 
-// Defined in tally/networks.cc for tests: lets load_networks start afresh.
-void networks_restart();

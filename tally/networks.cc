@@ -241,11 +241,6 @@ static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* defa
   return block.last - block.first + 1 - held;
 }
 
-// Lets load_networks and next_customer start afresh in the same process,
-// after a finished run or after one that ended in fail_exit or fail_perror
-// (whose caller then closes the streams it left open). Only tests and fuzz
-// targets call it, and they declare it themselves: nettally reads its
-// definitions once.
 void networks_restart() {
   restart_requested = true;
   supernet_range_count = 0;

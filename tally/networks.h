@@ -49,3 +49,9 @@ CustomerRecord* next_customer();
 // on a file that cannot be read, a malformed entry, supernets that do not
 // fit in the table, or an allocation failure.
 void load_networks();
+
+// Lets load_networks and next_customer start afresh in the same process, for
+// tests and fuzz targets; nettally reads its definitions once and never
+// calls it. The caller closes the streams and frees the records that a run
+// ended by an error left behind.
+void networks_restart();
