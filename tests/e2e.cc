@@ -112,3 +112,9 @@ std::vector<std::string> list_directory(const std::string& path) {
   closedir(d);
   return names;
 }
+
+bool is_flow_name(const std::string& name) { return name.compare(0, 5, "flow.") == 0; }
+
+std::string walk_line(const std::string& name) {
+  return (is_flow_name(name) ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+}

@@ -44,3 +44,8 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
 std::vector<std::string> list_directory(const std::string& path);
 
 std::string read_file(const std::string& path);
+
+// Whether nettally takes a directory entry of this name as a flow file.
+bool is_flow_name(const std::string& name);
+// The line nettally writes on standard error for a directory entry.
+std::string walk_line(const std::string& name);

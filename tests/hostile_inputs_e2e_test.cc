@@ -103,7 +103,7 @@ TEST(HostileFlowInput, ThousandsOfDirectoryEntries) {
   dir.write_flow("day/flow.2", TRAFFIC);
   std::string err = ECHO;
   for (const std::string& name : list_directory(dir.at("day")))
-    err += (name.compare(0, 5, "flow.") == 0 ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+    err += walk_line(name);
   RunResult r = run_program(NETTALLY_BIN, {"nettally", "day"}, dir.path());
   EXPECT_EQ(r.out, "10.0.0.1 22000 22000 22 22 1100000000 1100000030 0 0 DEFAULT\n");
   EXPECT_EQ(r.err, err);
@@ -127,8 +127,8 @@ TEST(HostileFlowInput, EntryThatCannotBeOpened) {
 
   std::string err = ECHO;
   for (const std::string& name : list_directory(dir.at("day"))) {
-    bool is_flow = name.compare(0, 5, "flow.") == 0;
-    err += (is_flow ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+    bool is_flow = is_flow_name(name);
+    err += walk_line(name);
     if (is_flow) {
       err += "open flowfile: No such device or address\n";
       break;

@@ -274,8 +274,8 @@ struct DirEntry {
 std::string directory_err(const std::string& dir_path, const std::vector<DirEntry>& entries) {
   std::string err;
   for (const std::string& name : list_directory(dir_path)) {
-    bool is_flow = name.compare(0, 5, "flow.") == 0;
-    err += (is_flow ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+    bool is_flow = is_flow_name(name);
+    err += walk_line(name);
     for (const DirEntry& e : entries)
       if (e.name == name && is_flow && e.flow_text.find("icmp 203.0.113.5") != std::string::npos)
         err += TRAFFIC_STRANGE;
@@ -363,8 +363,7 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
 
     std::string err = NETS_ECHO;
     for (const std::string& name : list_directory(dir.at("day"))) {
-      bool is_flow = name.compare(0, 5, "flow.") == 0;
-      err += (is_flow ? "Flowfile:" : "Uknkown Filetype:") + name + "\n";
+      err += walk_line(name);
       if (name == entry) {
         err += c.message;
         break;
