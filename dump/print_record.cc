@@ -1,5 +1,8 @@
 #include "dump/print_record.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -175,8 +178,32 @@ size_t format_record(char* line, const FlowRecord& r, uint32_t start_time) {
   return format_record_cached(line, r, start_time, nullptr);
 }
 
+// Every byte of recdump's standard output is gathered here and written a
+// buffer at a time.
+static constexpr size_t OUT_BUFFER_SIZE = 64 * 1024;
+static char out_buffer[OUT_BUFFER_SIZE];
+static size_t out_used;
+
+void print_flush() {
+  size_t done = 0;
+  while (done < out_used) {
+    ssize_t k = write(STDOUT_FILENO, out_buffer + done, out_used - done);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;  // a failed write is not reported: nowhere to
+    done += size_t(k);
+  }
+  out_used = 0;
+}
+
+void print_text(const char* text, size_t n) {
+  if (OUT_BUFFER_SIZE - out_used < n) print_flush();
+  memcpy(out_buffer + out_used, text, n);
+  out_used += n;
+}
+
 void print_record(const FlowRecord& r, uint32_t start_time) {
-  char line[RECORD_LINE_MAX];
-  size_t n = format_record(line, r, start_time);
-  fwrite(line, 1, n, stdout);
+  // One run shows one file in one time zone: a cache for the whole run.
+  static TimeTextCache time_cache;
+  if (OUT_BUFFER_SIZE - out_used < RECORD_LINE_MAX) print_flush();
+  out_used += format_record_cached(out_buffer + out_used, r, start_time, &time_cache);
 }

@@ -39,5 +39,12 @@ struct TimeTextCache {
 size_t format_record_cached(char* line, const FlowRecord& r, uint32_t start_time,
                             TimeTextCache* cache);
 
-// Writes the record's line to standard output.
+// Every byte recdump writes on standard output goes through these three:
+// they gather the text and write it a buffer at a time.
+// The record's line, its time of day taken through one cache for the run.
 void print_record(const FlowRecord& r, uint32_t start_time);
+// Any other text of at most RECORD_LINE_MAX bytes (the summary lines).
+void print_text(const char* text, size_t n);
+// Writes out what is gathered: before anything goes to standard error, and
+// at the end.
+void print_flush();

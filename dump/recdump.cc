@@ -15,25 +15,6 @@
 #include "flowformat/flow_reader.h"
 
 static FlowReader reader;
-static TimeTextCache time_cache;
-
-// Every byte of standard output is gathered here and written a buffer at
-// a time.
-static constexpr size_t OUT_BUFFER_SIZE = 64 * 1024;
-static char out_buffer[OUT_BUFFER_SIZE];
-static size_t out_used;
-
-// Writes the gathered lines; a failed write is not reported (nowhere to).
-static void write_lines() {
-  size_t done = 0;
-  while (done < out_used) {
-    ssize_t k = write(STDOUT_FILENO, out_buffer + done, out_used - done);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;
-    done += size_t(k);
-  }
-  out_used = 0;
-}
 
 int main(int argc, char** argv) {
   if (argc != 2) exit(1);
@@ -57,11 +38,13 @@ int main(int argc, char** argv) {
             got);
 
   FlowFileHeader h = decode_header(header);
-  out_used += size_t(snprintf(out_buffer, OUT_BUFFER_SIZE, "Start:%lu Stop:%lu\n",
-                              uint64_t{h.start_time}, uint64_t{h.stop_time}));
-  out_used += size_t(snprintf(out_buffer + out_used, OUT_BUFFER_SIZE - out_used,
-                              "Flows:%lu Pkts:%lu Bytes:%lu\n", uint64_t{h.flow_count},
-                              uint64_t{h.packet_count}, h.total_bytes));
+  char line[RECORD_LINE_MAX];
+  int n = snprintf(line, sizeof line, "Start:%lu Stop:%lu\n", uint64_t{h.start_time},
+                   uint64_t{h.stop_time});
+  print_text(line, size_t(n));
+  n = snprintf(line, sizeof line, "Flows:%lu Pkts:%lu Bytes:%lu\n", uint64_t{h.flow_count},
+               uint64_t{h.packet_count}, h.total_bytes);
+  print_text(line, size_t(n));
 
   flow_reader_start(&reader, fd);
   const uint8_t* records;
@@ -72,14 +55,12 @@ int main(int argc, char** argv) {
       for (size_t i = 0; i < count; i++) {
         std::span<const uint8_t, FLOW_RECORD_SIZE> rec(records + i * FLOW_RECORD_SIZE,
                                                        FLOW_RECORD_SIZE);
-        if (OUT_BUFFER_SIZE - out_used < RECORD_LINE_MAX) write_lines();
-        out_used += format_record_cached(out_buffer + out_used, decode_record(rec), h.start_time,
-                                         &time_cache);
+        print_record(decode_record(rec), h.start_time);
       }
       continue;
     }
     // A note on standard error comes after every line already printed.
-    write_lines();
+    print_flush();
     if (st == FLOW_READ_PARTIAL)
       fprintf(stderr, "Partial record: %s ends with %zu bytes after its last whole record\n",
               path, reader.trailing);
