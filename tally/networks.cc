@@ -57,9 +57,9 @@ NetworkScan scan_network(const char* text) {
   return scan;
 }
 
-static uint32_t network_address(const NetworkScan& s) {
+static uint32_t network_address(const uint32_t (&number)[5]) {
   // The numbers are not checked against 255: 10.0.0.256 is 10.0.1.0.
-  return s.number[0] * 16777216u + s.number[1] * 65536u + s.number[2] * 256u + s.number[3];
+  return number[0] * 16777216u + number[1] * 65536u + number[2] * 256u + number[3];
 }
 
 bool parse_customer_network(const char* text, uint32_t* network, uint32_t* prefix_length) {
@@ -67,7 +67,7 @@ bool parse_customer_network(const char* text, uint32_t* network, uint32_t* prefi
   if (s.count < 4 || s.out_of_range) return false;
   uint32_t p = s.count == 5 ? s.number[4] : 32;
   if (p > 32) return false;
-  *network = network_address(s);
+  *network = network_address(s.number);
   *prefix_length = p;
   return true;
 }
@@ -167,6 +167,106 @@ static void merge_supernet_ranges() {
   supernet_range_count = n;
 }
 
+// The next character of our.nets; a failed read ends the run.
+static int get_supernet_char(FILE* f) {
+  int c = getc(f);
+  if (c == EOF && ferror(f)) fail_perror("Reading our.nets");
+  return c;
+}
+
+static void keep_text(SupernetEntry* e, int c) {
+  if (e->text_length < SUPERNET_TEXT_MAX) e->text[e->text_length++] = char(c);
+  else e->text_cut = true;
+}
+
+static bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// One "%u" from the stream, *c being the character at hand: white space,
+// an optional sign, at least one digit. Keeps what it reads in e's text.
+// Returns false, with *c the character that does not match, when no digit
+// comes; a sign or a value beyond 32 bits sets *out_of_range.
+static bool read_supernet_number(FILE* f, int* c, int* line, SupernetEntry* e, uint32_t* value,
+                                 bool* out_of_range) {
+  while (is_blank(*c)) {
+    keep_text(e, *c);
+    if (*c == '\n') ++*line;
+    *c = get_supernet_char(f);
+  }
+  if (*c == '+' || *c == '-') {
+    *out_of_range = true;
+    keep_text(e, *c);
+    *c = get_supernet_char(f);
+  }
+  if (!is_digit(*c)) return false;
+  uint64_t v = 0;
+  for (; is_digit(*c); *c = get_supernet_char(f)) {
+    keep_text(e, *c);
+    v = v * 10 + uint64_t(*c - '0');
+    if (v > UINT32_MAX) {
+      *out_of_range = true;
+      v = UINT32_MAX;
+    }
+  }
+  *value = uint32_t(v);
+  return true;
+}
+
+SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* e) {
+  static constexpr char SEPARATORS[4] = {'.', '.', '.', '/'};
+  *e = {};
+  int c = get_supernet_char(f);
+  // White space before the first entry; after an entry, its trailing
+  // white space has been consumed already.
+  while (is_blank(c)) {
+    if (c == '\n') ++*line;
+    c = get_supernet_char(f);
+  }
+  if (c == EOF) return SUPERNET_END;
+
+  bool out_of_range = false;
+  bool matched = true;
+  for (int i = 0; i < 5 && matched; i++) {
+    if (i > 0) {
+      matched = c == SEPARATORS[i - 1];  // no white space before a separator
+      if (!matched) break;
+      keep_text(e, c);
+      c = get_supernet_char(f);
+    }
+    matched = read_supernet_number(f, &c, line, e, &e->number[i], &out_of_range);
+  }
+  if (!matched) {
+    e->line = *line;
+    if (c != EOF) keep_text(e, c);  // the character where it stopped
+    return SUPERNET_REFUSED;
+  }
+  if (out_of_range || e->number[4] > 32) {
+    e->line = *line;
+    return SUPERNET_REFUSED;
+  }
+  while (is_blank(c)) {
+    if (c == '\n') ++*line;
+    c = get_supernet_char(f);
+  }
+  if (c != EOF) ungetc(c, f);
+  return SUPERNET_ENTRY;
+}
+
+// The text of a refused entry as a C string literal's body, so that white
+// space and control characters inside it show; out holds 4 bytes per byte
+// of text and a NUL.
+static void show_text(const char* text, size_t n, char* out) {
+  for (size_t i = 0; i < n; i++) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    const char* named = c == '\t' ? "\\t" : c == '\n' ? "\\n" : c == '\r' ? "\\r"
+                        : c == '\v' ? "\\v" : c == '\f' ? "\\f" : c == '"' ? "\\\""
+                        : c == '\\' ? "\\\\" : nullptr;
+    if (named) out += sprintf(out, "%s", named);
+    else if (c < 0x20 || c > 0x7e) out += sprintf(out, "\\x%02x", c);
+    else *out++ = char(c);
+  }
+  *out = '\0';
+}
+
 // Returns the number of slots filled.
 static uint64_t load_supernets(CustomerRecord* default_owner) {
   FILE* f = fopen("our.nets", "r");
@@ -174,20 +274,25 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
 
   uint64_t slots_used = 0;
   int entry = 0;
-  char word[DEFINITION_WORD_MAX + 1];
-  bool bad = false;
-  while (read_word(f, word, &bad, "Reading our.nets")) {
+  int line = 1;
+  SupernetEntry s;
+  for (SupernetRead got; (got = read_supernet_entry(f, &line, &s)) != SUPERNET_END;) {
     entry++;
-    NetworkScan s = scan_network(word);
-    if (bad || s.count != 5 || *s.end != '\0' || s.out_of_range || s.number[4] > 32) {
-      err_printf("our.nets: entry %d is not an address and a prefix length of 0 to 32: %s\n",
-                 entry, word);
+    if (got == SUPERNET_REFUSED) {
+      char shown[4 * SUPERNET_TEXT_MAX + 1];
+      show_text(s.text, s.text_length, shown);
+      err_printf("our.nets: entry %d is not an address and a prefix length of 0 to 32: "
+                 "\"%s\"%s (line %d)\n",
+                 entry, shown, s.text_cut ? "..." : "", s.line);
       fail_exit();
     }
     err_printf("%u.%u.%u.%u Mask:%u\n", s.number[0], s.number[1], s.number[2], s.number[3],
                s.number[4]);
+    char word[4 * 11 + 4];  // the entry as it is echoed, for the message below
+    snprintf(word, sizeof word, "%u.%u.%u.%u/%u", s.number[0], s.number[1], s.number[2],
+             s.number[3], s.number[4]);
 
-    AddressBlock block = address_block(network_address(s), s.number[4]);
+    AddressBlock block = address_block(network_address(s.number), s.number[4]);
     uint64_t first_held = std::max<uint64_t>(block.first, 1);
     uint64_t held = block.last >= first_held ? block.last - first_held + 1 : 0;
     if (held > HOST_TABLE_CAPACITY - slots_used) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 struct CustomerRecord {
   char name[260];  // NUL-terminated, at most CUSTOMER_NAME_MAX characters
@@ -26,6 +27,28 @@ struct NetworkScan {
   const char* end;
 };
 NetworkScan scan_network(const char* text);
+
+// One entry of `our.nets`, read from a stream as the formatted-input
+// pattern "%u.%u.%u.%u/%u\n" reads it: each number may have white space
+// before it (so an entry may be broken across lines after a separator), "."
+// and "/" must follow the numbers exactly, and all white space behind the
+// entry is consumed. A number with a sign or beyond 32 bits, and a prefix
+// length above 32, are refused rather than taken wrapped.
+constexpr size_t SUPERNET_TEXT_MAX = 255;
+struct SupernetEntry {
+  uint32_t number[5];  // a, b, c, d, prefix length, as written
+  // What was read of a refused entry, up to and with the character where it
+  // stopped matching: at most SUPERNET_TEXT_MAX bytes, `text_cut` when more.
+  char text[SUPERNET_TEXT_MAX + 1];
+  size_t text_length;
+  bool text_cut;
+  int line;  // the line, from 1, where a refused entry stopped matching
+};
+enum SupernetRead { SUPERNET_END, SUPERNET_ENTRY, SUPERNET_REFUSED };
+// Reads the next entry of f; *line counts the lines passed so far (start it
+// at 1). SUPERNET_END when only white space is left. Exits 1 with a perror
+// report "Reading our.nets" when the stream fails.
+SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* entry);
 
 // A customer entry's network text: a.b.c.d, optionally "/" and a prefix
 // length of 0..32; whatever follows the fourth number unless it is "/" and

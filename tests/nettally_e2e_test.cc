@@ -389,22 +389,24 @@ TEST(Nettally, AFifoAsThePathIsNotRead) {
 }
 
 TEST(Nettally, SupernetEntriesThatAreNotAddressAndPrefix) {
+  const std::string bad = "our.nets: entry ";
+  const std::string what = " is not an address and a prefix length of 0 to 32: ";
   struct {
     const char* nets;
-    const char* err;
+    std::string err;
   } cases[] = {
-      {"10.0.0.0/30\n# a comment\n",
-       "10.0.0.0 Mask:30\nour.nets: entry 2 is not an address and a prefix length of 0 to 32: #\n"},
-      {"10.0.0.0\n", "our.nets: entry 1 is not an address and a prefix length of 0 to 32: 10.0.0.0\n"},
-      {"10.0.0.0/33\n",
-       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: 10.0.0.0/33\n"},
-      {"10.0.0.0/24x\n",
-       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: 10.0.0.0/24x\n"},
-      {"-10.0.0.0/24\n",
-       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: -10.0.0.0/24\n"},
-      {"10.0.0.4294967296/32\n",
-       "our.nets: entry 1 is not an address and a prefix length of 0 to 32: "
-       "10.0.0.4294967296/32\n"},
+      {"10.0.0.0/30\n# a comment\n", "10.0.0.0 Mask:30\n" + bad + "2" + what + "\"#\" (line 2)\n"},
+      {"10.0.0.0\n", bad + "1" + what + "\"10.0.0.0\\n\" (line 1)\n"},
+      {"10.0.0.0/33\n", bad + "1" + what + "\"10.0.0.0/33\" (line 1)\n"},
+      // The entry matches up to the x, which is the next one.
+      {"10.0.0.0/24x\n", "10.0.0.0 Mask:24\n" + bad + "2" + what + "\"x\" (line 1)\n"},
+      {"-10.0.0.0/24\n", bad + "1" + what + "\"-10.0.0.0/24\" (line 1)\n"},
+      {"10.0.0.4294967296/32\n", bad + "1" + what + "\"10.0.0.4294967296/32\" (line 1)\n"},
+      // White space may come before a number, never before "." or "/".
+      {"10.0.0.0/30\n\n10.1.2.3\t/16\n",
+       "10.0.0.0 Mask:30\n" + bad + "2" + what + "\"10.1.2.3\\t\" (line 3)\n"},
+      {"10.0.0.0/30\r\n10\r\n.1.2.3/16\r\n",
+       "10.0.0.0 Mask:30\n" + bad + "2" + what + "\"10\\r\" (line 2)\n"},
   };
   for (const auto& c : cases) {
     TempDir dir;
@@ -415,6 +417,35 @@ TEST(Nettally, SupernetEntriesThatAreNotAddressAndPrefix) {
     EXPECT_EQ(r.out, "") << c.nets;
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(r.status, 1);
+  }
+}
+
+// An entry with white space before its numbers is the entry without it:
+// the same echo, slots, customers, conflicts and report.
+TEST(Nettally, SupernetEntriesBrokenBeforeTheirNumbersReadAsWritten) {
+  const char* const custs = "192.0.2.0/29 acme\n10.0.0.1 beta\n192.0.2.4/30 late\n";
+  auto run = [&](const std::string& nets) {
+    TempDir dir;
+    dir.write("our.nets", nets);
+    dir.write("custs", custs);
+    dir.write_flow("f", TRAFFIC);
+    return run_program(NETTALLY_BIN, {"nettally", "f"}, dir.path());
+  };
+  RunResult plain = run(NETS);
+  ASSERT_EQ(plain.status, 0);
+  ASSERT_EQ(plain.out, "File\n" + std::string(TRAFFIC_REPORT));
+  const char* const broken[] = {
+      "10.0.0.0/ 30\n192.0.2.0/ 24\n",
+      "10. 0. 0. 0/30\n192.\t0.\t2.\t0/24",
+      "10.0.0.0/\n30\n192.0.2.0/\r\n24\r\n",
+      "10.\v0.\f0.\r0/\n\n  30 192.0.2.\n0/24\n",
+  };
+  for (const char* nets : broken) {
+    RunResult r = run(nets);
+    EXPECT_EQ(r.out, plain.out) << nets;
+    EXPECT_EQ(r.err, plain.err) << nets;
+    EXPECT_EQ(r.merged, plain.merged) << nets;
+    EXPECT_EQ(r.status, 0) << nets;
   }
 }
 
