@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -189,7 +190,13 @@ void print_flush() {
   while (done < out_used) {
     ssize_t k = write(STDOUT_FILENO, out_buffer + done, out_used - done);
     if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;  // a failed write is not reported: nowhere to
+    if (k <= 0) {
+      // A dump cut short by a full disk, a closed descriptor or a reader
+      // that went away must not end as if it were complete.
+      if (k == 0) errno = EIO;
+      perror("Writing standard output");
+      exit(1);
+    }
     done += size_t(k);
   }
   out_used = 0;

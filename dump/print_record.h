@@ -46,5 +46,6 @@ void print_record(const FlowRecord& r, uint32_t start_time);
 // Any other text of at most RECORD_LINE_MAX bytes (the summary lines).
 void print_text(const char* text, size_t n);
 // Writes out what is gathered: before anything goes to standard error, and
-// at the end.
+// at the end. A failed write reports "Writing standard output: ..." in the
+// perror form on standard error and exits 1.
 void print_flush();

@@ -69,27 +69,38 @@ char* put_dotted_quad(char* p, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
   return std::to_chars(p, p + 3, d).ptr;
 }
 
+// A report cut short by a full disk, a closed descriptor or a reader that
+// went away must not look complete: any failed write of standard output
+// ends the run with status 1, reported where it is met, while errno still
+// tells why.
+static constexpr const char* OUT_FAILED_LABEL = "Writing standard output";
+
+static void check_out(bool written) {
+  if (!written) fail_perror(OUT_FAILED_LABEL);
+}
+
 void out_printf(const char* fmt, ...) {
   err_flush();
   va_list ap;
   va_start(ap, fmt);
-  vprintf(fmt, ap);
+  int n = vprintf(fmt, ap);
   va_end(ap);
+  check_out(n >= 0);
 }
 
 void out_puts(const char* line) {
   err_flush();
-  puts(line);
+  check_out(puts(line) != EOF);
 }
 
 void out_write(const char* bytes, size_t n) {
   err_flush();
-  fwrite(bytes, 1, n, stdout);
+  check_out(fwrite(bytes, 1, n, stdout) == n);
 }
 
 void out_flush() {
   err_flush();
-  fflush(stdout);
+  check_out(fflush(stdout) == 0 && !ferror(stdout));
 }
 
 void fail_perror(const char* label) {
@@ -102,10 +113,15 @@ void fail_perror(const char* label) {
 
 void fail_exit() {
   err_flush();
+  // The status is 1 already; a line that did not reach standard output
+  // ("No KVRZ File") is still worth saying.
+  if (fflush(stdout) != 0 || ferror(stdout)) perror(OUT_FAILED_LABEL);
   exit(1);
 }
 
 void finish() {
   err_flush();
+  // Status 0 only once every byte of standard output has been written.
+  check_out(fflush(stdout) == 0 && !ferror(stdout));
   exit(0);
 }

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -99,6 +100,64 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
   r.merged = read_file(dir + "/merged");
   if (merged_status != r.status) r.status = -2;  // two runs that differ are a failure
   std::string cmd = "rm -rf '" + dir + "'";
+  if (system(cmd.c_str()) != 0) {
+  }
+  return r;
+}
+
+RunResult run_with_failing_output(const std::string& binary, const std::vector<std::string>& argv,
+                                  const std::string& cwd, FailingOutput how) {
+  char tmpl[] = "/tmp/nettally-streams.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  std::string err_path = std::string(tmpl) + "/err";
+  int pipe_fds[2] = {-1, -1};
+  if (how == FailingOutput::READER_GONE) {
+    if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+    close(pipe_fds[0]);  // the reader is gone before the first write
+  }
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (in < 0 || err < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(err, 2);
+    switch (how) {
+      case FailingOutput::FULL_DEVICE: {
+        int out = open("/dev/full", O_WRONLY);
+        if (out < 0) _exit(126);
+        dup2(out, 1);
+        close(out);
+        break;
+      }
+      case FailingOutput::CLOSED:
+        close(1);
+        break;
+      case FailingOutput::READER_GONE:
+        dup2(pipe_fds[1], 1);
+        close(pipe_fds[1]);
+        signal(SIGPIPE, SIG_IGN);  // an ignored signal stays ignored across exec
+        break;
+    }
+    if (in > 2) close(in);
+    if (err > 2) close(err);
+    setenv("TZ", "UTC", 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    alarm(RUN_TIME_LIMIT_SECONDS);
+    execv(binary.c_str(), args.data());
+    _exit(127);
+  }
+  if (pipe_fds[1] >= 0) close(pipe_fds[1]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  RunResult r;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  r.err = read_file(err_path);
+  std::string cmd = "rm -rf '" + std::string(tmpl) + "'";
   if (system(cmd.c_str()) != 0) {
   }
   return r;

@@ -39,6 +39,17 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
                       const std::string& cwd, const std::string& tz = "UTC",
                       const std::string& stdin_file = "/dev/null");
 
+// Ways in which standard output can fail to take the program's bytes.
+enum class FailingOutput {
+  FULL_DEVICE,   // /dev/full: every write fails with ENOSPC
+  CLOSED,        // descriptor 1 not open
+  READER_GONE,   // a pipe whose reader has closed it, SIGPIPE ignored
+};
+// Runs binary as run_program does (once), but with standard output failing
+// as `how`; RunResult::out stays empty and `merged` is not made.
+RunResult run_with_failing_output(const std::string& binary, const std::vector<std::string>& argv,
+                                  const std::string& cwd, FailingOutput how);
+
 // The names of a directory in the order in which the file system lists
 // them, "." and ".." included.
 std::vector<std::string> list_directory(const std::string& path);
