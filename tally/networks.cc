@@ -145,28 +145,6 @@ CustomerRecord* next_customer() {
   return &record;
 }
 
-// The address ranges of the supernets that hold slots, sorted and merged,
-// so that a customer block is claimed by walking only what lies inside
-// them. Address 0 never holds a slot and is left out.
-struct AddressRange {
-  uint32_t first, last;  // 32 bits: as many ranges as slots must stay small
-};
-static AddressRange supernet_ranges[HOST_TABLE_CAPACITY];
-static size_t supernet_range_count;
-
-static void merge_supernet_ranges() {
-  AddressRange* r = supernet_ranges;
-  std::sort(r, r + supernet_range_count,
-            [](const AddressRange& a, const AddressRange& b) { return a.first < b.first; });
-  size_t n = 0;
-  for (size_t i = 0; i < supernet_range_count; i++) {
-    if (n > 0 && r[i].first <= uint64_t{r[n - 1].last} + 1)
-      r[n - 1].last = std::max(r[n - 1].last, r[i].last);
-    else r[n++] = r[i];
-  }
-  supernet_range_count = n;
-}
-
 // The next character of our.nets; a failed read ends the run.
 static int get_supernet_char(FILE* f) {
   int c = getc(f);
@@ -306,11 +284,9 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
       if (steps >= 6) err_printf("Coll:%lu \n", steps);
     }
     slots_used += held;
-    if (held > 0)
-      supernet_ranges[supernet_range_count++] = {uint32_t(first_held), uint32_t(block.last)};
   }
   fclose(f);
-  merge_supernet_ranges();
+  host_table_seal();
   return slots_used;
 }
 
@@ -321,35 +297,36 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
 static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner,
                            uint64_t* handed) {
   AddressBlock block = address_block(uint32_t(customer->network), customer->prefix_length);
-  const AddressRange* ranges = supernet_ranges;
+  // The table's ranges are sorted and merged: it was sealed after the
+  // supernets were placed.
+  const AddressRange* ranges = host_ranges;
+  const AddressRange* end = ranges + host_range_count;
   const AddressRange* r = std::lower_bound(
-      ranges, ranges + supernet_range_count, block.first,
-      [](const AddressRange& range, uint64_t x) { return range.last < x; });
+      ranges, end, block.first, [](const AddressRange& range, uint64_t x) { return range.last < x; });
   uint64_t held = 0;
-  for (; r < ranges + supernet_range_count && r->first <= block.last; r++) {
+  uint32_t customer_index = 0;  // added to the owners with its first address
+  for (; r < end && r->first <= block.last; r++) {
     uint64_t first = std::max<uint64_t>(r->first, block.first);
     uint64_t last = std::min<uint64_t>(r->last, block.last);
     for (uint64_t x = first; x <= last; x++) {
       int32_t i = host_lookup(uint32_t(x));
       if (i < 0) continue;
       held++;
-      HostEntry& e = host_table[i];
-      if (e.owner == default_owner) {
-        e.owner = customer;
+      const CustomerRecord* owner = host_owner(uint32_t(i));
+      if (owner == default_owner) {
+        if (customer_index == 0) customer_index = host_owner_add(customer);
+        host_slot_owner[i] = customer_index;
         ++*handed;
         continue;
       }
-      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(uint32_t(e.address)),
-                 e.owner->name, customer->name, customer->network, customer->prefix_length);
+      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(host_slot_address[i]),
+                 owner->name, customer->name, customer->network, customer->prefix_length);
     }
   }
   return block.last - block.first + 1 - held;
 }
 
-void networks_restart() {
-  restart_requested = true;
-  supernet_range_count = 0;
-}
+void networks_restart() { restart_requested = true; }
 
 void load_networks() {
   host_table_clear();

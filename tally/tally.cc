@@ -6,8 +6,8 @@
 #include "tally/output.h"
 
 // Adds one record whose ends the table holds at slots s and d (-1: not
-// held).
-static void add_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_time) {
+// held). Inlined into the batch loops, which exist once per table size.
+[[gnu::always_inline]] static inline void add_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_time) {
   uint64_t fwd_bytes = load_be32(p + REC_FWD_BYTES);
   uint64_t rev_bytes = load_be32(p + REC_REV_BYTES);
 
@@ -61,22 +61,23 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
 }
 
 // Records per batch. A batch goes in three passes: the home slots of all
-// its ends are fetched, then looked up, fetching the entry fields that each
-// record will change, then the records are added. The misses of a whole
-// batch overlap, and its lines stay in the cache until it is added.
+// its ends are fetched, then looked up, fetching the entry that each record
+// will change, then the records are added. The misses of a whole batch
+// overlap, and its lines stay in the cache until it is added.
 static constexpr size_t TALLY_BATCH = 512;
 
-// host_lookup, with the common cases settled without a branch: the home
-// slot holds the address, or it is empty, or the address's /16 holds no
-// address at all. Only when another address sits in the home slot does it
-// walk the probe sequence.
+// host_lookup, with the common cases settled without a branch: the address
+// is not held (the coverage says so, without probing), or the home slot
+// holds it. Only when another address sits in the home slot does it walk
+// the probe sequence.
 static const uint32_t NO_ADDRESS = 0;
-static int32_t lookup(uint32_t address) {
-  uint32_t home = host_hash(address);
-  const uint32_t* slot = host_block_held(address) ? &host_slot_address[home] : &NO_ADDRESS;
+template <uint32_t SIZE>
+[[gnu::always_inline]] static inline int32_t lookup(uint32_t address) {
+  uint32_t home = host_home<SIZE>(address);
+  const uint32_t* slot = host_held(address) ? &host_slot_address[home] : &NO_ADDRESS;
   uint32_t a = *slot;
   if (a != address && a != 0) [[unlikely]]
-    return host_lookup(address);
+    return host_lookup_sized<SIZE>(address);
   return a != 0 ? int32_t(home) : -1;  // a is the address (never 0), or absent
 }
 
@@ -84,38 +85,44 @@ static int32_t lookup(uint32_t address) {
 // no branch.
 static HostEntry no_entry;
 
-// Starts loading the bytes 8 to 79 of the entry at slot, or of no_entry for
-// -1: the crossing counters and times, and the internal counters.
-static void prefetch_counters(int32_t slot) {
-  const char* e = reinterpret_cast<const char*>(slot >= 0 ? &host_table[slot] : &no_entry);
-  __builtin_prefetch(e + offsetof(HostEntry, bytes_in), 1);
-  __builtin_prefetch(e + sizeof(HostEntry) - 1, 1);
+// Starts loading the entry at slot, or no_entry for -1: one cache line.
+static void prefetch_entry(int32_t slot) {
+  __builtin_prefetch(slot >= 0 ? &host_table[slot] : &no_entry, 1);
 }
 
-void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
+template <uint32_t SIZE>
+static void tally_batches(const uint8_t* records, size_t count, uint64_t base_time) {
   // The table's addresses do not change while records are added, so every
   // lookup of a batch can be made before its first record is added.
   static int32_t slots[TALLY_BATCH][2];
-  static_assert(offsetof(HostEntry, bytes_in) == 8 && sizeof(HostEntry) == 80,
-                "the counters fetched");
   for (size_t first = 0; first < count; first += TALLY_BATCH) {
     const uint8_t* batch = records + first * FLOW_RECORD_SIZE;
     size_t n = count - first < TALLY_BATCH ? count - first : TALLY_BATCH;
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      host_prefetch(load_be32(p + REC_SRC_ADDR));
-      host_prefetch(load_be32(p + REC_DST_ADDR));
+      host_prefetch<SIZE>(load_be32(p + REC_SRC_ADDR));
+      host_prefetch<SIZE>(load_be32(p + REC_DST_ADDR));
     }
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = lookup(load_be32(p + REC_SRC_ADDR));
-      int32_t d = lookup(load_be32(p + REC_DST_ADDR));
+      int32_t s = lookup<SIZE>(load_be32(p + REC_SRC_ADDR));
+      int32_t d = lookup<SIZE>(load_be32(p + REC_DST_ADDR));
       slots[i][0] = s;
       slots[i][1] = d;
-      prefetch_counters(s);
-      prefetch_counters(d);
+      prefetch_entry(s);
+      prefetch_entry(d);
     }
     for (size_t i = 0; i < n; i++)
       add_record(batch + i * FLOW_RECORD_SIZE, slots[i][0], slots[i][1], base_time);
   }
+}
+
+void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
+  // Absent addresses are told from the coverage, which sealing makes exact.
+  if (!host_sealed) host_table_seal();
+  // Once per call: the fixed table's code has its size as a constant.
+  if (host_table_size == HOST_TABLE_SIZE)
+    tally_batches<HOST_TABLE_SIZE>(records, count, base_time);
+  else
+    tally_batches<HOST_SIZE_AT_RUN_TIME>(records, count, base_time);
 }
