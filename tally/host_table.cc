@@ -24,13 +24,11 @@ alignas(HUGE_PAGE_SIZE) static uint32_t fixed_slot_address[HOST_TABLE_SIZE];
 alignas(HUGE_PAGE_SIZE) static uint32_t fixed_slot_owner[HOST_TABLE_SIZE];
 static bool fixed_written;  // since the last clear
 
-static constexpr uint64_t reciprocal(uint32_t size) { return UINT64_MAX / size + 1; }
-
 HostEntry* host_table = fixed_table;
 uint32_t* host_slot_address = fixed_slot_address;
 uint32_t* host_slot_owner = fixed_slot_owner;
 uint32_t host_table_size = HOST_TABLE_SIZE;
-uint64_t host_size_reciprocal = reciprocal(HOST_TABLE_SIZE);
+uint64_t host_size_reciprocal = host_reciprocal(HOST_TABLE_SIZE);
 
 // The mapping of a table made at run time, as mmap returned it.
 static void* made_mapping;
@@ -123,7 +121,7 @@ void host_table_clear() {
   host_slot_address = fixed_slot_address;
   host_slot_owner = fixed_slot_owner;
   host_table_size = HOST_TABLE_SIZE;
-  host_size_reciprocal = reciprocal(HOST_TABLE_SIZE);
+  host_size_reciprocal = host_reciprocal(HOST_TABLE_SIZE);
   clear_index();
 }
 
@@ -162,7 +160,7 @@ void host_table_make(uint32_t slots, const char* failure_label) {
   host_slot_address = reinterpret_cast<uint32_t*>(base + size_t(slots) * sizeof(HostEntry));
   host_slot_owner = host_slot_address + slots;
   host_table_size = slots;
-  host_size_reciprocal = reciprocal(slots);
+  host_size_reciprocal = host_reciprocal(slots);
   clear_index();
 }
 

@@ -88,19 +88,27 @@ constexpr uint32_t host_hash(uint32_t a) { return host_mix(a) % HOST_TABLE_SIZE;
 // and one for a size known at run time (SIZE = HOST_SIZE_AT_RUN_TIME),
 // which uses a reciprocal computed when the table is made.
 constexpr uint32_t HOST_SIZE_AT_RUN_TIME = 0;
-extern uint64_t host_size_reciprocal;  // 2^64 / host_table_size, rounded up
+
+// 2^64 / size, rounded up, for host_remainder; size is not a power of 2.
+constexpr uint64_t host_reciprocal(uint32_t size) { return UINT64_MAX / size + 1; }
+
+// h modulo size, without a division: for a 32-bit dividend and divisor,
+// the high half of the reciprocal's low product with h, times size, is
+// exactly the remainder.
+constexpr uint32_t host_remainder(uint32_t h, uint32_t size, uint64_t reciprocal) {
+  uint64_t low = reciprocal * h;
+  return uint32_t((unsigned __int128)low * size >> 64);
+}
+
+extern uint64_t host_size_reciprocal;  // host_reciprocal(host_table_size)
 
 // The home slot of an address in the table as made.
 template <uint32_t SIZE>
 inline uint32_t host_home(uint32_t a) {
-  if constexpr (SIZE != HOST_SIZE_AT_RUN_TIME) {
+  if constexpr (SIZE != HOST_SIZE_AT_RUN_TIME)
     return host_mix(a) % SIZE;
-  } else {
-    // For a 32-bit dividend and divisor, the high half of the reciprocal's
-    // low product times the divisor is exactly the remainder.
-    uint64_t low = host_size_reciprocal * host_mix(a);
-    return uint32_t((unsigned __int128)low * host_table_size >> 64);
-  }
+  else
+    return host_remainder(host_mix(a), host_table_size, host_size_reciprocal);
 }
 
 // The next slot of a probe sequence; i is below the size.
