@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -317,6 +319,69 @@ TEST(NettallyDirectory, ReadsEveryFlowFileInListingOrder) {
   RunResult a = run_program(NETTALLY_BIN, {"nettally", dir.at("day")}, dir.path());
   EXPECT_EQ(a.out, TRAFFIC_REPORT);
   EXPECT_EQ(a.err, err);
+}
+
+// The operator's recipe for a longer period: a directory of symbolic links
+// named flow.* to the flow files of several days (which have the same
+// names), tallied in one run. 192.0.2.10 stays under the threshold on each
+// day alone but passes it over both.
+TEST(NettallyDirectory, ALongerPeriodFromLinksToSeveralDays) {
+  TempDir dir;
+  dir.write("our.nets", "192.0.2.0/24\n");
+  dir.write("custs", "192.0.2.0/29 acme\n");
+  dir.mkdir("flows");
+  dir.mkdir("flows/2026-11-23");
+  dir.mkdir("flows/2026-11-24");
+  dir.mkdir("flows/2026-12-01");  // not of the week: not linked
+  dir.write_flow("flows/2026-11-23/flow.0900",
+                 "header 1100000000 0 0 0 0\n"
+                 "tcp 198.51.100.1:1 192.0.2.10:443 0 100 10 3000 5 3000\n"
+                 "tcp 192.0.2.1:1 192.0.2.2:2 0 0 1 500 1 700\n");
+  dir.write_flow("flows/2026-11-24/flow.0900",
+                 "header 1100086400 0 0 0 0\n"
+                 "tcp 198.51.100.1:1 192.0.2.10:443 50 60 10 2000 5 2000\n"
+                 "udp 192.0.2.1:53 203.0.113.9:53 5 9 7 9000 8 8000\n");
+  dir.write_flow("flows/2026-12-01/flow.0900",
+                 "header 1100600000 0 0 0 0\n"
+                 "udp 192.0.2.1:53 203.0.113.9:53 5 9 7 9000 8 8000\n");
+  // The recipe as the README and the manual page give it, /var/flows being
+  // the directory of days.
+  std::string recipe =
+      "mkdir week\n"
+      "for d in /var/flows/2026-11-2[3-9]; do\n"
+      "  for f in \"$d\"/flow.*; do\n"
+      "    ln -s \"$f\" \"week/flow.${d##*/}.${f##*/flow.}\"\n"
+      "  done\n"
+      "done\n";
+  recipe.replace(recipe.find("/var/flows"), 10, dir.at("flows"));
+  dir.write("recipe.sh", recipe);
+  ASSERT_EQ(system(("cd '" + dir.path() + "' && sh recipe.sh").c_str()), 0);
+
+  std::vector<std::string> names = list_directory(dir.at("week"));
+  std::vector<std::string> links;
+  std::string err = "192.0.2.0 Mask:24\n";
+  for (const std::string& name : names) {
+    err += walk_line(name);
+    if (is_flow_name(name)) links.push_back(name);
+  }
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links, (std::vector<std::string>{"flow.2026-11-23.0900", "flow.2026-11-24.0900"}));
+
+  RunResult r = run_program(NETTALLY_BIN, {"nettally", "week"}, dir.path());
+  // Home slots: 192.0.2.1 95077 before 192.0.2.10 95086.
+  const std::string report =
+      "192.0.2.1 8000 9000 8 7 1100086405 1100086409 700 500 acme\n"
+      "192.0.2.10 5000 5000 20 10 1100000000 1100086460 0 0 DEFAULT\n";
+  EXPECT_EQ(r.out, report);
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.status, 0);
+
+  // Either day alone leaves 192.0.2.10 out of its report.
+  for (const char* day : {"flows/2026-11-23", "flows/2026-11-24"}) {
+    RunResult one = run_program(NETTALLY_BIN, {"nettally", day}, dir.path());
+    EXPECT_EQ(one.out.find("192.0.2.10 "), std::string::npos) << day;
+    EXPECT_EQ(one.status, 0) << day;
+  }
 }
 
 TEST(NettallyDirectory, WithoutFlowFilesReportsNothing) {
