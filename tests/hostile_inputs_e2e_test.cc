@@ -83,7 +83,7 @@ TEST_P(DefinitionCases, EndExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, DefinitionCases, ::testing::ValuesIn(definition_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(HostileFlowInput, HeaderCountsAreNotTrusted) {
   TempDir dir;
