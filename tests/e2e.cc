@@ -209,6 +209,31 @@ RunResult run_with_failing_output(const std::string& binary, const std::vector<s
   return r;
 }
 
+std::vector<std::string> readme_blocks(const std::string& heading) {
+  std::string readme = read_file(std::string(EXAMPLES_DIR) + "/../README.md");
+  size_t start = readme.find("\n" + heading + "\n");
+  if (start == std::string::npos) return {};
+  size_t end = readme.find("\n### ", start + 1);
+  std::string section = readme.substr(start, end == std::string::npos ? end : end - start);
+  std::vector<std::string> blocks;
+  bool in_block = false;
+  size_t at = 0;
+  while (at < section.size()) {
+    size_t eol = section.find('\n', at);
+    if (eol == std::string::npos) eol = section.size();
+    std::string line = section.substr(at, eol - at);
+    at = eol + 1;
+    if (line.compare(0, 4, "    ") == 0) {
+      if (!in_block) blocks.emplace_back();
+      blocks.back() += line.substr(4) + "\n";
+      in_block = true;
+    } else {
+      in_block = false;
+    }
+  }
+  return blocks;
+}
+
 std::vector<std::string> list_directory(const std::string& path) {
   std::vector<std::string> names;
   DIR* d = opendir(path.c_str());

@@ -70,6 +70,11 @@ std::vector<std::string> list_directory(const std::string& path);
 
 std::string read_file(const std::string& path);
 
+// The code blocks (runs of lines indented by four blanks) of the README
+// section that starts with the line `heading` and ends before the next
+// "### " heading, each without its indentation.
+std::vector<std::string> readme_blocks(const std::string& heading);
+
 // Whether nettally takes a directory entry of this name as a flow file.
 bool is_flow_name(const std::string& name);
 // The line nettally writes on standard error for a directory entry.

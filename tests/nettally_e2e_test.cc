@@ -260,7 +260,7 @@ TEST_P(TallyCases, PrintsExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Nettally, TallyCases, ::testing::ValuesIn(tally_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 void write_definitions(const TempDir& dir) {
   dir.write("our.nets", NETS);
@@ -322,7 +322,7 @@ TEST(NettallyDirectory, ReadsEveryFlowFileInListingOrder) {
   EXPECT_EQ(a.err, err);
 }
 
-// The operator's recipe for a longer period: a directory of symbolic links
+// The README's recipe for a longer period: a directory of symbolic links
 // named flow.* to the flow files of several days (which have the same
 // names), tallied in one run. 192.0.2.10 stays under the threshold on each
 // day alone but passes it over both.
@@ -345,18 +345,20 @@ TEST(NettallyDirectory, ALongerPeriodFromLinksToSeveralDays) {
   dir.write_flow("flows/2026-12-01/flow.0900",
                  "header 1100600000 0 0 0 0\n"
                  "udp 192.0.2.1:53 203.0.113.9:53 5 9 7 9000 8 8000\n");
-  // The recipe as the README and the manual page give it, /var/flows being
-  // the directory of days.
-  std::string recipe =
-      "mkdir week\n"
-      "for d in /var/flows/2026-11-2[3-9]; do\n"
-      "  for f in \"$d\"/flow.*; do\n"
-      "    ln -s \"$f\" \"week/flow.${d##*/}.${f##*/flow.}\"\n"
-      "  done\n"
-      "done\n";
+  // The recipe as the README gives it, /var/flows being the directory of
+  // days, with this nettally.
+  std::string recipe;
+  for (const std::string& block : readme_blocks("### Networks over several runs, and longer periods"))
+    if (block.find("mkdir week") != std::string::npos) recipe = block;
+  ASSERT_NE(recipe.find("/var/flows"), std::string::npos) << recipe;
   recipe.replace(recipe.find("/var/flows"), 10, dir.at("flows"));
+  dir.mkdir("reports");
+  dir.mkdir("notes");
   dir.write("recipe.sh", recipe);
-  ASSERT_EQ(system(("cd '" + dir.path() + "' && sh recipe.sh").c_str()), 0);
+  std::string bin_dir = std::string(NETTALLY_BIN).substr(0, std::string(NETTALLY_BIN).rfind('/'));
+  RunResult run = run_program_once(
+      "/bin/sh", {"sh", "-c", "PATH='" + bin_dir + "':$PATH; . ./recipe.sh"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
 
   std::vector<std::string> names = list_directory(dir.at("week"));
   std::vector<std::string> links;
@@ -368,14 +370,12 @@ TEST(NettallyDirectory, ALongerPeriodFromLinksToSeveralDays) {
   std::sort(links.begin(), links.end());
   EXPECT_EQ(links, (std::vector<std::string>{"flow.2026-11-23.0900", "flow.2026-11-24.0900"}));
 
-  RunResult r = run_program(NETTALLY_BIN, {"nettally", "week"}, dir.path());
   // Home slots: 192.0.2.1 95077 before 192.0.2.10 95086.
   const std::string report =
       "192.0.2.1 8000 9000 8 7 1100086405 1100086409 700 500 acme\n"
       "192.0.2.10 5000 5000 20 10 1100000000 1100086460 0 0 DEFAULT\n";
-  EXPECT_EQ(r.out, report);
-  EXPECT_EQ(r.err, err);
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(dir.at("reports/week-48")), report);
+  EXPECT_EQ(read_file(dir.at("notes/week-48")), err);
 
   // Either day alone leaves 192.0.2.10 out of its report.
   for (const char* day : {"flows/2026-11-23", "flows/2026-11-24"}) {
