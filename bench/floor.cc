@@ -27,30 +27,18 @@ static uint8_t chunk[FLOW_READ_CHUNK];
 static uint64_t record_count;
 static uint64_t address_sum;
 
-// Reads up to n bytes, looping on short reads; below n only at the end.
-static ssize_t read_all(int fd, uint8_t* buf, size_t n) {
-  size_t got = 0;
-  while (got < n) {
-    ssize_t k = read(fd, buf + got, n - got);
-    if (k < 0) return -1;
-    if (k == 0) break;
-    got += size_t(k);
-  }
-  return ssize_t(got);
-}
-
 static void read_file(const std::string& path) {
   int fd = open(path.c_str(), O_RDONLY);
   if (fd < 0) {
     perror(path.c_str());
     exit(1);
   }
-  if (read_all(fd, chunk, FLOW_HEADER_SIZE) != ssize_t(FLOW_HEADER_SIZE)) {
+  if (read_full(fd, chunk, FLOW_HEADER_SIZE) != ssize_t(FLOW_HEADER_SIZE)) {
     fprintf(stderr, "bench_floor: %s: short header\n", path.c_str());
     exit(1);
   }
   for (;;) {
-    ssize_t got = read_all(fd, chunk, sizeof chunk);
+    ssize_t got = read_full(fd, chunk, sizeof chunk);
     if (got < 0) {
       perror(path.c_str());
       exit(1);

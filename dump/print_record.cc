@@ -3,12 +3,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+
+#include "flowformat/number_text.h"
 
 static_assert(sizeof(unsigned long) == sizeof(uint64_t), "%lu prints uint64_t");
 
@@ -32,50 +33,10 @@ static char* put_text(char* p, const char* text) {
   return p + n;
 }
 
-// "%lu" and "%u": at most 20 digits.
-static inline char* put_decimal(char* p, uint64_t value) {
-  return std::to_chars(p, p + 20, value).ptr;
-}
-
-// "%u" of every byte value, and its length, so that an address takes four
-// copies: the address texts are half the numbers of a line.
-struct ByteText {
-  char text[4];  // up to 3 digits, then whatever; 4 bytes are copied
-  uint8_t length;
-};
-static constexpr ByteText byte_text(unsigned v) {
-  ByteText t = {};
-  if (v >= 100) {
-    t.text[0] = char('0' + v / 100);
-    t.text[1] = char('0' + v / 10 % 10);
-    t.text[2] = char('0' + v % 10);
-    t.length = 3;
-  } else if (v >= 10) {
-    t.text[0] = char('0' + v / 10);
-    t.text[1] = char('0' + v % 10);
-    t.length = 2;
-  } else {
-    t.text[0] = char('0' + v);
-    t.length = 1;
-  }
-  return t;
-}
-static constexpr struct ByteTexts {
-  ByteText of[256];
-  constexpr ByteTexts() : of() {
-    for (unsigned v = 0; v < 256; v++) of[v] = byte_text(v);
-  }
-} BYTE_TEXTS;
-
-// The caller leaves room for "255." behind the text.
+// An address as "%u.%u.%u.%u" of its four bytes in file order. The caller
+// leaves room for 16 bytes.
 static inline char* put_address(char* p, const uint8_t (&b)[4]) {
-  for (int i = 0; i < 4; i++) {
-    const ByteText& t = BYTE_TEXTS.of[b[i]];
-    memcpy(p, t.text, 4);
-    p += t.length;
-    *p++ = '.';
-  }
-  return p - 1;  // no point after the last number
+  return put_dotted_quad(p, b[0], b[1], b[2], b[3]);
 }
 
 // "%.2f" of a rate. A rate is a single-precision value, whose significand

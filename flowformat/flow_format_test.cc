@@ -42,7 +42,7 @@ void expect_example_fields(const FlowRecord& r) {
 TEST(DecodeRecord, ExampleRecord) { expect_example_fields(decode_record(EXAMPLE)); }
 
 TEST(DecodeRecord, BytesNotInterpretedAreIgnored) {
-  for (uint8_t fill : {0xFF, 0x5A}) {
+  for (uint8_t fill : {uint8_t{0xFF}, uint8_t{0x5A}}) {
     auto rec = EXAMPLE;
     for (size_t i = 0; i < rec.size(); i++)
       if (not_interpreted(i)) rec[i] = fill;

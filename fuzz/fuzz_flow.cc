@@ -4,8 +4,8 @@
 //   once); a run that ends in fail_exit or fail_perror is fine, any other
 //   end is not, and the counters of a run that got through must equal
 //   those that tally_record makes of the same records one by one;
-// - by the chunked reader alone, from a pipe that a second thread fills in
-//   small pieces of varying size, so that reads come back short and cut
+// - by the chunked reader alone, from a pipe that a second thread (one for
+//   the whole process) fills in small pieces of varying size, so that reads come back short and cut
 //   records in two: the records handed out must be exactly the input's
 //   whole 57-byte pieces, in order, followed by the right end status.
 
@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -104,20 +106,57 @@ static void read_through_file(const uint8_t* data, size_t size) {
 
 static FlowReader pipe_reader;
 
-static void read_through_pipe(const uint8_t* data, size_t size) {
-  int fds[2];
-  if (pipe(fds) != 0) abort();
-  std::thread writer([&] {
+// The pipe's writer: one thread for the whole process, handed one input at
+// a time. A thread started per input cost resident memory that was never
+// given back (the sanitizers keep what they know of every thread that
+// ever ran), some 250 bytes an input, until a long campaign hit the memory
+// limit with a false finding.
+struct PipeJob {
+  std::mutex lock;
+  std::condition_variable changed;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  int fd = -1;  // the pipe's write end while a job is pending; -1 when done
+};
+static PipeJob pipe_job;
+
+static void write_pipe_jobs() {
+  for (;;) {
+    std::unique_lock<std::mutex> held(pipe_job.lock);
+    pipe_job.changed.wait(held, [] { return pipe_job.fd >= 0; });
+    const uint8_t* data = pipe_job.data;
+    size_t size = pipe_job.size;
+    int fd = pipe_job.fd;
+    held.unlock();
     size_t done = 0;
     for (size_t step = 0; done < size; step++) {
       size_t piece = 1 + data[step % size] % 131;
       if (piece > size - done) piece = size - done;
-      ssize_t k = write(fds[1], data + done, piece);
+      ssize_t k = write(fd, data + done, piece);
       if (k <= 0) break;
       done += size_t(k);
     }
-    close(fds[1]);
-  });
+    close(fd);
+    held.lock();
+    pipe_job.fd = -1;
+    pipe_job.changed.notify_all();
+  }
+}
+
+static void read_through_pipe(const uint8_t* data, size_t size) {
+  // Detached: a joinable thread left at exit would end the process in
+  // std::terminate.
+  static const bool writer_started = (std::thread(write_pipe_jobs).detach(), true);
+  (void)writer_started;
+  int fds[2];
+  if (pipe(fds) != 0) abort();
+  {
+    std::lock_guard<std::mutex> held(pipe_job.lock);
+    pipe_job.data = data;
+    pipe_job.size = size;
+    pipe_job.fd = fds[1];
+  }
+  pipe_job.changed.notify_all();
 
   std::vector<uint8_t> got;
   flow_reader_start(&pipe_reader, fds[0]);
@@ -128,7 +167,10 @@ static void read_through_pipe(const uint8_t* data, size_t size) {
     if (count == 0) abort();
     got.insert(got.end(), records, records + count * FLOW_RECORD_SIZE);
   }
-  writer.join();
+  {
+    std::unique_lock<std::mutex> held(pipe_job.lock);
+    pipe_job.changed.wait(held, [] { return pipe_job.fd < 0; });
+  }
   close(fds[0]);
 
   size_t whole = size / FLOW_RECORD_SIZE * FLOW_RECORD_SIZE;

@@ -13,10 +13,14 @@
 static FlowReader reader;
 
 void read_flow_file(const char* path) {
-  // Non-blocking, so that a FIFO without a writer cannot stall the run: it
-  // reads as empty and fails the header test like any short file.
+  // Opened without blocking, so that a FIFO nobody writes to cannot stall
+  // the run: it reads as empty and fails the header test like any short
+  // file. Then read in blocking mode, so that a slow writer (a
+  // decompressor) is waited for instead of being taken for the end.
   int fd = open(path, O_RDONLY | O_NONBLOCK);
   if (fd < 0) fail_perror("open flowfile");
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) fail_perror("open flowfile");
 
   uint8_t header[FLOW_HEADER_SIZE];
   ssize_t got = read_full(fd, header, sizeof header);

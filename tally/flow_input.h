@@ -2,7 +2,8 @@
 // handed to the accounting in file order.
 #pragma once
 
-// Opens path (relative to the working directory), checks that its header
+// Opens path (relative to the working directory; a regular file, a FIFO, a
+// pipe or a device, read in blocking mode once open), checks that its header
 // is whole and starts with "KVRZ", and calls tally_record for every whole
 // record with the header's start_time as base time. A trailing piece of a
 // record is noted on standard error and skipped. Exits 1 when the file

@@ -194,8 +194,8 @@ TEST_F(HostTable, SealedLookupsAnswerAsProbingDoes) {
       probes.push_back(uint32_t(b.last + d));
     }
   std::mt19937 rng(8);
-  for (int i = 0; i < 20000; i++) probes.push_back(ip(10, 0, 0, 0) + rng() % 0x60000);
-  for (int i = 0; i < 2000; i++) probes.push_back(ip(10, 3, 0, 0) + rng() % 256);
+  for (int i = 0; i < 20000; i++) probes.push_back(ip(10, 0, 0, 0) + uint32_t(rng() % 0x60000));
+  for (int i = 0; i < 2000; i++) probes.push_back(ip(10, 3, 0, 0) + uint32_t(rng() % 256));
 
   ASSERT_FALSE(host_sealed);
   std::vector<int32_t> probed;

@@ -51,13 +51,15 @@ int main(int argc, char** argv) {
 
   struct stat st;
   if (stat(path, &st) != 0) fail_perror("Stat");
-  if (S_ISREG(st.st_mode)) {
+  if (S_ISDIR(st.st_mode)) {
+    read_flow_directory(path);
+  } else {
+    // A regular file, and just as well a pipe, a FIFO or a device
+    // (`nettally <(zcat flow.gz)`): skipping one would give an empty report
+    // that looks complete. What cannot be opened, a socket, fails there.
     out_puts("File");
     read_flow_file(path);
-  } else if (S_ISDIR(st.st_mode)) {
-    read_flow_directory(path);
   }
-  // A FIFO, a device or a socket is not read: the report is empty.
 
   print_report();
   finish();

@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -53,20 +52,6 @@ void err_write(const char* bytes, size_t n) {
   }
   memcpy(err_buffer + err_used, bytes, n);
   err_used += n;
-}
-
-char* put_decimal(char* p, uint64_t value) {
-  return std::to_chars(p, p + 20, value).ptr;
-}
-
-char* put_dotted_quad(char* p, uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
-  p = std::to_chars(p, p + 3, a).ptr;
-  *p++ = '.';
-  p = std::to_chars(p, p + 3, b).ptr;
-  *p++ = '.';
-  p = std::to_chars(p, p + 3, c).ptr;
-  *p++ = '.';
-  return std::to_chars(p, p + 3, d).ptr;
 }
 
 // A report cut short by a full disk, a closed descriptor or a reader that

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "flowformat/number_text.h"
+
 // Writes to standard output (through stdio's buffer).
 void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void out_puts(const char* line);  // the line and a newline
@@ -22,12 +24,8 @@ void err_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void err_write(const char* bytes, size_t n);
 void err_flush();
 
-// Hand formatters for the hot paths, each printing exactly what its printf
-// conversion prints. Each writes at p and returns the end of its text.
-// "%lu" of a 64-bit number: at most 20 characters.
-char* put_decimal(char* p, uint64_t value);
-// "%u.%u.%u.%u" of four bytes, the first one first: at most 15 characters.
-char* put_dotted_quad(char* p, uint8_t a, uint8_t b, uint8_t c, uint8_t d);
+// The hand formatters of the hot paths, put_decimal and put_dotted_quad,
+// are flowformat/number_text.h's, which recdump shares.
 
 // The platform's perror report "label: description of errno" on standard
 // error, then exit status 1.

@@ -80,7 +80,7 @@ TEST(ReportLine, AsTheLiteralFormatPrintsIt) {
   // Edge addresses, then enough random entries for the lines to fill the
   // report's buffer many times over.
   for (int i = 0; i < 40000; i++) {
-    uint32_t a = i < int(std::size(edge_addresses)) ? edge_addresses[i] : next += 1 + rng() % 50;
+    uint32_t a = i < int(std::size(edge_addresses)) ? edge_addresses[i] : next += uint32_t(1 + rng() % 50);
     host_insert(a, &owners[rng() % 4]);
     HostEntry& e = host_table[host_lookup(a)];
     e.bytes_in = counter();

@@ -138,7 +138,7 @@ TEST(TallyRecords, SameTableAndMessagesAsOneByOneInATableMadeAtRunTime) {
   // Outside ends beside the single addresses, in /24s held in part.
   std::mt19937 rng(6);
   for (size_t i = 0; i < records.size(); i += 7 * FLOW_RECORD_SIZE) {
-    uint32_t a = held[held.size() - 1 - rng() % 300] ^ (1 + rng() % 255);
+    uint32_t a = held[held.size() - 1 - rng() % 300] ^ uint32_t(1 + rng() % 255);
     if (host_lookup(a) < 0) put32(&records[i + REC_DST_ADDR], a);
   }
   expect_same_as_one_by_one(fill, records);

@@ -2,10 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -105,6 +107,50 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
   return r;
 }
 
+RunResult run_program_once(const std::string& binary, const std::vector<std::string>& argv,
+                           const std::string& cwd, const std::string& tz) {
+  char tmpl[] = "/tmp/nettally-streams.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  std::string dir = tmpl;
+  RunResult r;
+  r.status = run_once(binary, argv, cwd, tz, "/dev/null", dir + "/out", dir + "/err");
+  r.out = read_file(dir + "/out");
+  r.err = read_file(dir + "/err");
+  std::string cmd = "rm -rf '" + dir + "'";
+  if (system(cmd.c_str()) != 0) {
+  }
+  return r;
+}
+
+int start_slow_writer(int fd, const std::string& bytes, size_t piece) {
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid != 0) return pid;
+  signal(SIGPIPE, SIG_IGN);
+  for (size_t done = 0; done < bytes.size();) {
+    usleep(30 * 1000);  // the reader has found the pipe empty by now
+    size_t n = std::min(piece, bytes.size() - done);
+    ssize_t k = write(fd, bytes.data() + done, n);
+    if (k <= 0) _exit(1);
+    done += size_t(k);
+    // Until the reader has taken the piece: bytes left in a FIFO that
+    // nobody holds open any more would be lost.
+    for (int waited = 0; waited < 500; waited++) {
+      int pending = 0;
+      if (ioctl(fd, FIONREAD, &pending) != 0 || pending == 0) break;
+      usleep(10 * 1000);
+    }
+  }
+  _exit(0);
+}
+
+bool finish_slow_writer(int pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 RunResult run_with_failing_output(const std::string& binary, const std::vector<std::string>& argv,
                                   const std::string& cwd, FailingOutput how) {
   char tmpl[] = "/tmp/nettally-streams.XXXXXX";
@@ -161,6 +207,31 @@ RunResult run_with_failing_output(const std::string& binary, const std::vector<s
   if (system(cmd.c_str()) != 0) {
   }
   return r;
+}
+
+std::vector<std::string> readme_blocks(const std::string& heading) {
+  std::string readme = read_file(std::string(EXAMPLES_DIR) + "/../README.md");
+  size_t start = readme.find("\n" + heading + "\n");
+  if (start == std::string::npos) return {};
+  size_t end = readme.find("\n### ", start + 1);
+  std::string section = readme.substr(start, end == std::string::npos ? end : end - start);
+  std::vector<std::string> blocks;
+  bool in_block = false;
+  size_t at = 0;
+  while (at < section.size()) {
+    size_t eol = section.find('\n', at);
+    if (eol == std::string::npos) eol = section.size();
+    std::string line = section.substr(at, eol - at);
+    at = eol + 1;
+    if (line.compare(0, 4, "    ") == 0) {
+      if (!in_block) blocks.emplace_back();
+      blocks.back() += line.substr(4) + "\n";
+      in_block = true;
+    } else {
+      in_block = false;
+    }
+  }
+  return blocks;
 }
 
 std::vector<std::string> list_directory(const std::string& path) {

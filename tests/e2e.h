@@ -39,6 +39,20 @@ RunResult run_program(const std::string& binary, const std::vector<std::string>&
                       const std::string& cwd, const std::string& tz = "UTC",
                       const std::string& stdin_file = "/dev/null");
 
+// run_program without the second, merged run: for input that can be read
+// only once (a pipe). RunResult::merged stays empty.
+RunResult run_program_once(const std::string& binary, const std::vector<std::string>& argv,
+                           const std::string& cwd, const std::string& tz = "UTC");
+
+// A child process that writes bytes to fd in pieces of `piece` bytes, each
+// only once the one before has been read (or after a few seconds), with a
+// pause before each: a slow writer such as a decompressor, whose reader
+// must wait for it. fd may be a pipe's write end or a FIFO opened for
+// reading and writing; the caller closes its own copy. Returns the pid.
+int start_slow_writer(int fd, const std::string& bytes, size_t piece);
+// Waits for a child started by start_slow_writer; true if it wrote all.
+bool finish_slow_writer(int pid);
+
 // Ways in which standard output can fail to take the program's bytes.
 enum class FailingOutput {
   FULL_DEVICE,   // /dev/full: every write fails with ENOSPC
@@ -55,6 +69,11 @@ RunResult run_with_failing_output(const std::string& binary, const std::vector<s
 std::vector<std::string> list_directory(const std::string& path);
 
 std::string read_file(const std::string& path);
+
+// The code blocks (runs of lines indented by four blanks) of the README
+// section that starts with the line `heading` and ends before the next
+// "### " heading, each without its indentation.
+std::vector<std::string> readme_blocks(const std::string& heading);
 
 // Whether nettally takes a directory entry of this name as a flow file.
 bool is_flow_name(const std::string& name);

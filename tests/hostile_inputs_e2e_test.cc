@@ -83,7 +83,7 @@ TEST_P(DefinitionCases, EndExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Hostile, DefinitionCases, ::testing::ValuesIn(definition_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(HostileFlowInput, HeaderCountsAreNotTrusted) {
   TempDir dir;
@@ -142,11 +142,11 @@ TEST(HostileFlowInput, EntryThatCannotBeOpened) {
   EXPECT_EQ(r.err, err);
   EXPECT_EQ(r.status, 1);
 
-  // The socket as the path is not a file to read: an empty report.
+  // The socket as the path fails in the same way, never an empty report.
   RunResult p = run_program(NETTALLY_BIN, {"nettally", "day/flow.sock"}, dir.path());
-  EXPECT_EQ(p.out, "");
-  EXPECT_EQ(p.err, ECHO);
-  EXPECT_EQ(p.status, 0);
+  EXPECT_EQ(p.out, "File\n");
+  EXPECT_EQ(p.err, ECHO + std::string("open flowfile: No such device or address\n"));
+  EXPECT_EQ(p.status, 1);
 }
 
 // recdump on bytes that are no flow file at all still prints what it can

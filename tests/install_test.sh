@@ -31,7 +31,7 @@ case $bindir$mandir in
       exit 1 ;;
 esac
 
-set -- --install "$build" --prefix "$prefix"
+set -- --install "$build" --strip --prefix "$prefix"
 [ -n "$config" ] && set -- "$@" --config "$config"
 if ! "$cmake" "$@" >"$work/install.log" 2>&1; then
   cat "$work/install.log" >&2

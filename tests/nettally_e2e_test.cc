@@ -3,9 +3,12 @@
 // the two streams when both go into one file.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -257,7 +260,7 @@ TEST_P(TallyCases, PrintsExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Nettally, TallyCases, ::testing::ValuesIn(tally_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 void write_definitions(const TempDir& dir) {
   dir.write("our.nets", NETS);
@@ -319,6 +322,69 @@ TEST(NettallyDirectory, ReadsEveryFlowFileInListingOrder) {
   EXPECT_EQ(a.err, err);
 }
 
+// The README's recipe for a longer period: a directory of symbolic links
+// named flow.* to the flow files of several days (which have the same
+// names), tallied in one run. 192.0.2.10 stays under the threshold on each
+// day alone but passes it over both.
+TEST(NettallyDirectory, ALongerPeriodFromLinksToSeveralDays) {
+  TempDir dir;
+  dir.write("our.nets", "192.0.2.0/24\n");
+  dir.write("custs", "192.0.2.0/29 acme\n");
+  dir.mkdir("flows");
+  dir.mkdir("flows/2026-11-23");
+  dir.mkdir("flows/2026-11-24");
+  dir.mkdir("flows/2026-12-01");  // not of the week: not linked
+  dir.write_flow("flows/2026-11-23/flow.0900",
+                 "header 1100000000 0 0 0 0\n"
+                 "tcp 198.51.100.1:1 192.0.2.10:443 0 100 10 3000 5 3000\n"
+                 "tcp 192.0.2.1:1 192.0.2.2:2 0 0 1 500 1 700\n");
+  dir.write_flow("flows/2026-11-24/flow.0900",
+                 "header 1100086400 0 0 0 0\n"
+                 "tcp 198.51.100.1:1 192.0.2.10:443 50 60 10 2000 5 2000\n"
+                 "udp 192.0.2.1:53 203.0.113.9:53 5 9 7 9000 8 8000\n");
+  dir.write_flow("flows/2026-12-01/flow.0900",
+                 "header 1100600000 0 0 0 0\n"
+                 "udp 192.0.2.1:53 203.0.113.9:53 5 9 7 9000 8 8000\n");
+  // The recipe as the README gives it, /var/flows being the directory of
+  // days, with this nettally.
+  std::string recipe;
+  for (const std::string& block : readme_blocks("### Networks over several runs, and longer periods"))
+    if (block.find("mkdir week") != std::string::npos) recipe = block;
+  ASSERT_NE(recipe.find("/var/flows"), std::string::npos) << recipe;
+  recipe.replace(recipe.find("/var/flows"), 10, dir.at("flows"));
+  dir.mkdir("reports");
+  dir.mkdir("notes");
+  dir.write("recipe.sh", recipe);
+  std::string bin_dir = std::string(NETTALLY_BIN).substr(0, std::string(NETTALLY_BIN).rfind('/'));
+  RunResult run = run_program_once(
+      "/bin/sh", {"sh", "-c", "PATH='" + bin_dir + "':$PATH; . ./recipe.sh"}, dir.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+
+  std::vector<std::string> names = list_directory(dir.at("week"));
+  std::vector<std::string> links;
+  std::string err = "192.0.2.0 Mask:24\n";
+  for (const std::string& name : names) {
+    err += walk_line(name);
+    if (is_flow_name(name)) links.push_back(name);
+  }
+  std::sort(links.begin(), links.end());
+  EXPECT_EQ(links, (std::vector<std::string>{"flow.2026-11-23.0900", "flow.2026-11-24.0900"}));
+
+  // Home slots: 192.0.2.1 95077 before 192.0.2.10 95086.
+  const std::string report =
+      "192.0.2.1 8000 9000 8 7 1100086405 1100086409 700 500 acme\n"
+      "192.0.2.10 5000 5000 20 10 1100000000 1100086460 0 0 DEFAULT\n";
+  EXPECT_EQ(read_file(dir.at("reports/week-48")), report);
+  EXPECT_EQ(read_file(dir.at("notes/week-48")), err);
+
+  // Either day alone leaves 192.0.2.10 out of its report.
+  for (const char* day : {"flows/2026-11-23", "flows/2026-11-24"}) {
+    RunResult one = run_program(NETTALLY_BIN, {"nettally", day}, dir.path());
+    EXPECT_EQ(one.out.find("192.0.2.10 "), std::string::npos) << day;
+    EXPECT_EQ(one.status, 0) << day;
+  }
+}
+
 TEST(NettallyDirectory, WithoutFlowFilesReportsNothing) {
   TempDir dir;
   write_definitions(dir);
@@ -378,14 +444,78 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
   }
 }
 
-TEST(Nettally, AFifoAsThePathIsNotRead) {
+// A pipe, a FIFO or a device named as the path is read as one flow file,
+// like a regular file; a slow writer is waited for, and a FIFO without a
+// writer ends the run at once instead of hanging it.
+std::string traffic_bytes(const TempDir& dir) {
+  dir.write_flow("traffic", TRAFFIC);
+  return read_file(dir.at("traffic"));
+}
+
+TEST(NettallyPipes, APipeAsThePathIsReadAsItComes) {
+  TempDir dir;
+  write_definitions(dir);
+  std::string bytes = traffic_bytes(dir);
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  int writer = start_slow_writer(fds[1], bytes, 100);  // header and records cut in pieces
+  close(fds[1]);
+  // What `nettally <(zcat flow.gz)` names.
+  RunResult r = run_program_once(NETTALLY_BIN, {"nettally", "/dev/fd/" + std::to_string(fds[0])},
+                                 dir.path());
+  close(fds[0]);
+  EXPECT_TRUE(finish_slow_writer(writer));
+  EXPECT_EQ(r.out, "File\n" + std::string(TRAFFIC_REPORT));
+  EXPECT_EQ(r.err, NETS_ECHO + std::string(TRAFFIC_STRANGE));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(NettallyPipes, AFifoWithASlowWriterIsWaitedFor) {
+  for (bool entry : {false, true}) {
+    TempDir dir;
+    write_definitions(dir);
+    std::string bytes = traffic_bytes(dir);
+    dir.mkdir("day");
+    std::string fifo = entry ? "day/flow.1" : "pipe";
+    ASSERT_EQ(mkfifo(dir.at(fifo).c_str(), 0666), 0);
+    // Held open for reading and writing, the FIFO has a writer from the
+    // start, and keeps what is written until nettally reads it.
+    int fd = open(dir.at(fifo).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    int writer = start_slow_writer(fd, bytes, 150);
+    close(fd);
+    RunResult r = run_program_once(NETTALLY_BIN, {"nettally", entry ? "day" : "pipe"}, dir.path());
+    EXPECT_TRUE(finish_slow_writer(writer)) << fifo;
+    std::string err = NETS_ECHO;
+    if (entry) {
+      for (const std::string& name : list_directory(dir.at("day"))) {
+        err += walk_line(name);
+        if (name == "flow.1") err += TRAFFIC_STRANGE;
+      }
+    } else {
+      err += TRAFFIC_STRANGE;
+    }
+    EXPECT_EQ(r.out, (entry ? "" : "File\n") + std::string(TRAFFIC_REPORT)) << fifo;
+    EXPECT_EQ(r.err, err) << fifo;
+    EXPECT_EQ(r.status, 0) << fifo;
+  }
+}
+
+// Nothing to read is no empty report: the short-header error, at once.
+// (A FIFO entry without a writer is among the bad directory entries.)
+TEST(NettallyPipes, AFifoWithoutWriterOrAnEmptyDeviceIsAnError) {
   TempDir dir;
   write_definitions(dir);
   ASSERT_EQ(mkfifo(dir.at("pipe").c_str(), 0666), 0);
-  RunResult r = run_program(NETTALLY_BIN, {"nettally", "pipe"}, dir.path());
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, NETS_ECHO);
-  EXPECT_EQ(r.status, 0);
+  for (std::string path : {std::string("pipe"), std::string("/dev/null")}) {
+    RunResult r = run_program(NETTALLY_BIN, {"nettally", path}, dir.path());
+    EXPECT_EQ(r.out, "File\n") << path;
+    EXPECT_EQ(r.err, NETS_ECHO + ("Short read header: " + path + " has 0 of 272 bytes\n")) << path;
+    EXPECT_EQ(r.status, 1) << path;
+    // As for a short regular file: "File" waits in stdio's buffer until the
+    // end of the process.
+    EXPECT_EQ(r.merged, r.err + "File\n") << path;
+  }
 }
 
 TEST(Nettally, SupernetEntriesThatAreNotAddressAndPrefix) {

@@ -127,7 +127,7 @@ TEST_P(DumpCases, PrintsExactly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Recdump, DumpCases, ::testing::ValuesIn(DUMP_CASES),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST(Recdump, BytesNotInterpretedChangeNothing) {
   TempDir dir;

@@ -128,7 +128,7 @@ TEST_P(SizedTable, TalliesEveryAddressInOneRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Nettally, SizedTable, ::testing::ValuesIn(sized_cases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // The same six addresses, each with one crossing flow, under supernets of
 // exactly 786,432 addresses (the fixed table, full but for one slot) and

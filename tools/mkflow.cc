@@ -24,16 +24,27 @@
 //   header START STOP TOTAL_BYTES FLOWS PACKETS [MAGIC]     272 bytes
 //   PROTO SRC DST START_OFF END_OFF FPKTS FBYTES RPKTS RBYTES  57 bytes
 //   raw HEX...                                        the bytes as given
-// PROTO is tcp, udp, icmp or a number 0..255. SRC and DST are a.b.c.d,
-// optionally followed by ":PORT", the raw value of that end's port field.
-// ICMP keeps its type and code in the source port field: write them as the
-// source's ":TYPE/CODE" (10.0.0.1:8/0). MAGIC is four characters (default
-// KVRZ). The not-interpreted bytes are zero unless --fill says otherwise.
+// Numbers are decimal, or hexadecimal after "0x", in these ranges:
+//   START, STOP       0..4294967295, seconds since the epoch (32 bits)
+//   TOTAL_BYTES       0..18446744073709551615 (64 bits)
+//   FLOWS, PACKETS    0..4294967295 (32 bits)
+//   PROTO             tcp, udp, icmp or a number 0..255
+//   START_OFF, END_OFF  0..65535, seconds after the header's START (16 bits)
+//   FPKTS, FBYTES, RPKTS, RBYTES  0..4294967295 (32 bits): packets and bytes
+//                     from SRC to DST, then back
+//   PORT 0..65535; TYPE, CODE 0..255; raw HEX bytes 00..ff
+// SRC and DST are a.b.c.d, optionally followed by ":PORT", the raw value of
+// that end's port field. ICMP keeps its type and code in the source port
+// field: write them as the source's ":TYPE/CODE" (10.0.0.1:8/0). MAGIC is
+// four characters (default KVRZ). The not-interpreted bytes are zero unless
+// --fill says otherwise. A number out of its range ends the run with a
+// message that names the field and the range.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -144,12 +155,22 @@ struct Out {
   }
 };
 
-uint64_t parse_number(const std::string& tok, uint64_t max, long line) {
-  if (tok.empty() || tok[0] < '0' || tok[0] > '9') die("not a number", tok.c_str(), line);
+// A field's number: decimal, or hexadecimal after "0x", from 0 to max.
+// Anything else ends the run with a message that names the field and its
+// range, as in "line 3: FBYTES must be a number from 0 to 4294967295: -1".
+uint64_t parse_number(const std::string& tok, const char* field, uint64_t max, long line) {
+  bool hex = tok.size() > 2 && tok[0] == '0' && (tok[1] == 'x' || tok[1] == 'X');
+  const char* digits = tok.c_str() + (hex ? 2 : 0);
   char* end = nullptr;
   errno = 0;
-  unsigned long long v = strtoull(tok.c_str(), &end, 0);
-  if (*end != '\0' || errno != 0 || v > max) die("bad number", tok.c_str(), line);
+  unsigned long long v = strtoull(digits, &end, hex ? 16 : 10);
+  bool ok = *digits != '\0' && isxdigit((unsigned char)*digits) && (hex || isdigit((unsigned char)*digits)) &&
+            *end == '\0' && errno == 0 && v <= max;
+  if (!ok) {
+    char what[128];
+    snprintf(what, sizeof what, "%s must be a number from 0 to %" PRIu64, field, max);
+    die(what, tok.c_str(), line);
+  }
   return v;
 }
 
@@ -171,10 +192,10 @@ void parse_end(const std::string& tok, uint32_t* addr, uint16_t* port, long line
   std::string p = tok.substr(colon + 1);
   size_t slash = p.find('/');
   if (slash == std::string::npos) {
-    *port = uint16_t(parse_number(p, 65535, line));
+    *port = uint16_t(parse_number(p, "PORT", 65535, line));
   } else {
-    uint64_t type = parse_number(p.substr(0, slash), 255, line);
-    uint64_t code = parse_number(p.substr(slash + 1), 255, line);
+    uint64_t type = parse_number(p.substr(0, slash), "TYPE", 255, line);
+    uint64_t code = parse_number(p.substr(slash + 1), "CODE", 255, line);
     *port = uint16_t(type << 8 | code);
   }
 }
@@ -223,14 +244,15 @@ int cmd_text(int argc, char** argv) {
         memcpy(magic, w[6].data(), 4);
       }
       uint8_t h[FLOW_HEADER_SIZE];
-      encode_header(h, magic, uint32_t(parse_number(w[1], UINT32_MAX, line)),
-                    uint32_t(parse_number(w[2], UINT32_MAX, line)), parse_number(w[3], UINT64_MAX, line),
-                    uint32_t(parse_number(w[4], UINT32_MAX, line)),
-                    uint32_t(parse_number(w[5], UINT32_MAX, line)), fill);
+      encode_header(h, magic, uint32_t(parse_number(w[1], "START", UINT32_MAX, line)),
+                    uint32_t(parse_number(w[2], "STOP", UINT32_MAX, line)),
+                    parse_number(w[3], "TOTAL_BYTES", UINT64_MAX, line),
+                    uint32_t(parse_number(w[4], "FLOWS", UINT32_MAX, line)),
+                    uint32_t(parse_number(w[5], "PACKETS", UINT32_MAX, line)), fill);
       out.put(h, sizeof h);
     } else if (w[0] == "raw") {
       for (size_t i = 1; i < w.size(); i++) {
-        uint8_t b = uint8_t(parse_number("0x" + w[i], 255, line));
+        uint8_t b = uint8_t(parse_number("0x" + w[i], "HEX", 255, line));
         out.put(&b, 1);
       }
     } else {
@@ -239,15 +261,15 @@ int cmd_text(int argc, char** argv) {
       if (w[0] == "tcp") f.protocol = PROTO_TCP;
       else if (w[0] == "udp") f.protocol = PROTO_UDP;
       else if (w[0] == "icmp") f.protocol = PROTO_ICMP;
-      else f.protocol = uint8_t(parse_number(w[0], 255, line));
+      else f.protocol = uint8_t(parse_number(w[0], "PROTO", 255, line));
       parse_end(w[1], &f.src, &f.sport, line);
       parse_end(w[2], &f.dst, &f.dport, line);
-      f.start_off = uint16_t(parse_number(w[3], 65535, line));
-      f.end_off = uint16_t(parse_number(w[4], 65535, line));
-      f.fpkts = uint32_t(parse_number(w[5], UINT32_MAX, line));
-      f.fbytes = uint32_t(parse_number(w[6], UINT32_MAX, line));
-      f.rpkts = uint32_t(parse_number(w[7], UINT32_MAX, line));
-      f.rbytes = uint32_t(parse_number(w[8], UINT32_MAX, line));
+      f.start_off = uint16_t(parse_number(w[3], "START_OFF", 65535, line));
+      f.end_off = uint16_t(parse_number(w[4], "END_OFF", 65535, line));
+      f.fpkts = uint32_t(parse_number(w[5], "FPKTS", UINT32_MAX, line));
+      f.fbytes = uint32_t(parse_number(w[6], "FBYTES", UINT32_MAX, line));
+      f.rpkts = uint32_t(parse_number(w[7], "RPKTS", UINT32_MAX, line));
+      f.rbytes = uint32_t(parse_number(w[8], "RBYTES", UINT32_MAX, line));
       uint8_t r[FLOW_RECORD_SIZE];
       encode_record(r, f, fill);
       out.put(r, sizeof r);
