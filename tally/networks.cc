@@ -336,7 +336,6 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
     if (block.last >= block.first) total = add_saturated(total, block.last - block.first + 1);
     count++;
   }
-  fclose(f);
 
   // The table is sized to the entries that are placed: those before an
   // entry that cannot be read.
@@ -362,6 +361,7 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
     errno = s.error;
     fail_perror("Reading our.nets");
   }
+  fclose(f);
   host_table_seal();
   return total;
 }
