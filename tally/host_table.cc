@@ -20,7 +20,7 @@ static constexpr size_t HUGE_PAGE_SIZE = 2 * 1024 * 1024;
 // The fixed table lies in zero-filled static storage, which costs no memory
 // until it is touched: a run that makes a table of its own never touches it.
 alignas(HUGE_PAGE_SIZE) static HostEntry fixed_table[HOST_TABLE_SIZE];
-alignas(HUGE_PAGE_SIZE) static uint32_t fixed_slot_address[HOST_TABLE_SIZE];
+alignas(HUGE_PAGE_SIZE) static uint32_t fixed_slot_address[HOST_TABLE_SIZE + 1];
 alignas(HUGE_PAGE_SIZE) static uint32_t fixed_slot_owner[HOST_TABLE_SIZE];
 static bool fixed_written;  // since the last clear
 
@@ -142,7 +142,7 @@ uint64_t host_table_size_for(uint64_t addresses) {
 
 void host_table_make(uint32_t slots, const char* failure_label) {
   release_made_table();
-  size_t length = size_t(slots) * HOST_SLOT_BYTES;
+  size_t length = size_t(slots) * HOST_SLOT_BYTES + sizeof(uint32_t);  // and the 0 past the end
   // Room to start the table on a huge page boundary.
   void* p = mmap(nullptr, length + HUGE_PAGE_SIZE, PROT_READ | PROT_WRITE,
                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -158,7 +158,7 @@ void host_table_make(uint32_t slots, const char* failure_label) {
   // pages are zero.
   host_table = reinterpret_cast<HostEntry*>(base);
   host_slot_address = reinterpret_cast<uint32_t*>(base + size_t(slots) * sizeof(HostEntry));
-  host_slot_owner = host_slot_address + slots;
+  host_slot_owner = host_slot_address + slots + 1;
   host_table_size = slots;
   host_size_reciprocal = host_reciprocal(slots);
   clear_index();

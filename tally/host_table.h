@@ -45,7 +45,9 @@ constexpr uint64_t HOST_SLOT_BYTES = sizeof(HostEntry) + 2 * sizeof(uint32_t);
 // - host_table: the counters;
 // - host_slot_address: the address, host order, 0 for an empty slot; a
 //   lookup walks its probe sequence here, 4 bytes a slot, and touches an
-//   entry only once it has found the address;
+//   entry only once it has found the address. One element more, at index
+//   host_table_size, is always 0: a lookup that knows its address is
+//   absent may read it instead of branching;
 // - host_slot_owner: the owner, as an index into host_owners.
 // host_insert and host_table_clear write the addresses; nothing else may.
 extern HostEntry* host_table;
@@ -155,16 +157,21 @@ void host_table_seal();
 // Whether the address lies in one of host_ranges, which are sorted.
 bool host_in_ranges(uint32_t address);
 
-// Whether the address is held, exactly, in a sealed table: from the /16's
-// coverage, else the /24's, else the ranges. Every held address but 0
-// lies in a range, and every address in a range is held.
+// Whether an address whose /16 is held in part is held, in a sealed
+// table: from its /24's coverage, else the ranges. Every held address but
+// 0 lies in a range, and every address in a range is held.
+inline bool host_held_in_part(uint32_t address) {
+  uint32_t c = uint32_t(host_coverage24[address >> 13] >> (address >> 7 & 62)) & 3;
+  if (c != HOST_PARTLY) return c != HOST_NONE;
+  return host_in_ranges(address);
+}
+
+// Whether the address is held, exactly, in a sealed table.
 inline bool host_held(uint32_t address) {
   uint32_t c = host_block_coverage(address);
   if (c != HOST_PARTLY) [[likely]]
     return c != HOST_NONE;
-  c = uint32_t(host_coverage24[address >> 13] >> (address >> 7 & 62)) & 3;
-  if (c != HOST_PARTLY) return c != HOST_NONE;
-  return host_in_ranges(address);
+  return host_held_in_part(address);
 }
 
 // Stores address and owner in the first empty slot of the address's probe
@@ -185,10 +192,3 @@ inline int32_t host_lookup_sized(uint32_t address) {
 // The index of the slot that holds address, or -1 when it is absent (always
 // for address 0, which marks an empty slot).
 int32_t host_lookup(uint32_t address);
-
-// Starts loading the home slot of an address into the cache, so that its
-// lookup a little later does not wait for memory.
-template <uint32_t SIZE>
-inline void host_prefetch(uint32_t address) {
-  if (host_block_held(address)) __builtin_prefetch(&host_slot_address[host_home<SIZE>(address)]);
-}

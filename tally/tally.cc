@@ -60,25 +60,36 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
   add_record(p, s, d, base_time);
 }
 
-// Records per batch. A batch goes in three passes: the home slots of all
-// its ends are fetched, then looked up, fetching the entry that each record
-// will change, then the records are added. The misses of a whole batch
-// overlap, and its lines stay in the cache until it is added.
+// Records per batch. A batch goes in three passes: the slot where each of
+// its ends' lookups starts is found and fetched, then the lookups are made,
+// fetching the entry that each record will change, then the records are
+// added. The misses of a whole batch overlap, and its lines stay in the
+// cache until it is added.
 static constexpr size_t TALLY_BATCH = 512;
 
-// host_lookup, with the common cases settled without a branch: the address
-// is not held (the coverage says so, without probing), or the home slot
-// holds it. Only when another address sits in the home slot does it walk
-// the probe sequence.
-static const uint32_t NO_ADDRESS = 0;
+// The slot where the lookup of an address starts: its home slot when the
+// address is held, else the table's size, whose address is always 0.
+// Which end of a record is ours follows no pattern, so that is a select,
+// not a branch; only a /16 held in part branches, to settle it exactly.
 template <uint32_t SIZE>
-[[gnu::always_inline]] static inline int32_t lookup(uint32_t address) {
+[[gnu::always_inline]] static inline uint32_t first_slot(uint32_t address) {
+  uint32_t c = host_block_coverage(address);
+  if (c == HOST_PARTLY) [[unlikely]]
+    c = host_held_in_part(address) ? HOST_ALL : HOST_NONE;
   uint32_t home = host_home<SIZE>(address);
-  const uint32_t* slot = host_held(address) ? &host_slot_address[home] : &NO_ADDRESS;
-  uint32_t a = *slot;
+  uint32_t size = SIZE != HOST_SIZE_AT_RUN_TIME ? SIZE : host_table_size;
+  return c != HOST_NONE ? home : size;
+}
+
+// host_lookup for an address whose lookup starts at slot i: found there,
+// or absent (an address of 0 there), else, rarely, another address sits in
+// the home slot and the probe sequence is walked.
+template <uint32_t SIZE>
+[[gnu::always_inline]] static inline int32_t lookup_from(uint32_t address, uint32_t i) {
+  uint32_t a = host_slot_address[i];
   if (a != address && a != 0) [[unlikely]]
     return host_lookup_sized<SIZE>(address);
-  return a != 0 ? int32_t(home) : -1;  // a is the address (never 0), or absent
+  return a != 0 ? int32_t(i) : -1;
 }
 
 // An entry that stands in for a missing end, so that the fetches below need
@@ -94,19 +105,22 @@ template <uint32_t SIZE>
 static void tally_batches(const uint8_t* records, size_t count, uint64_t base_time) {
   // The table's addresses do not change while records are added, so every
   // lookup of a batch can be made before its first record is added.
+  static uint32_t starts[TALLY_BATCH][2];
   static int32_t slots[TALLY_BATCH][2];
   for (size_t first = 0; first < count; first += TALLY_BATCH) {
     const uint8_t* batch = records + first * FLOW_RECORD_SIZE;
     size_t n = count - first < TALLY_BATCH ? count - first : TALLY_BATCH;
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      host_prefetch<SIZE>(load_be32(p + REC_SRC_ADDR));
-      host_prefetch<SIZE>(load_be32(p + REC_DST_ADDR));
+      starts[i][0] = first_slot<SIZE>(load_be32(p + REC_SRC_ADDR));
+      starts[i][1] = first_slot<SIZE>(load_be32(p + REC_DST_ADDR));
+      __builtin_prefetch(&host_slot_address[starts[i][0]]);
+      __builtin_prefetch(&host_slot_address[starts[i][1]]);
     }
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = lookup<SIZE>(load_be32(p + REC_SRC_ADDR));
-      int32_t d = lookup<SIZE>(load_be32(p + REC_DST_ADDR));
+      int32_t s = lookup_from<SIZE>(load_be32(p + REC_SRC_ADDR), starts[i][0]);
+      int32_t d = lookup_from<SIZE>(load_be32(p + REC_DST_ADDR), starts[i][1]);
       slots[i][0] = s;
       slots[i][1] = d;
       prefetch_entry(s);
