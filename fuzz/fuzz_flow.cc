@@ -118,7 +118,9 @@ struct PipeJob {
   size_t size = 0;
   int fd = -1;  // the pipe's write end while a job is pending; -1 when done
 };
-static PipeJob pipe_job;
+// Never destroyed: at exit the writer still waits on its condition, and
+// destroying a condition that a thread waits on blocks for ever.
+static PipeJob& pipe_job = *new PipeJob;
 
 static void write_pipe_jobs() {
   for (;;) {
