@@ -67,10 +67,16 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
 // cache until it is added.
 static constexpr size_t TALLY_BATCH = 512;
 
+// Which end of a record is ours follows no pattern, so the choices below
+// between "held" and "absent" must not be branches, which would be
+// mispredicted about every other record. They are written with masks,
+// since a compiler is free to turn a select into a branch: all_ones(x) is
+// all ones when x holds, else 0.
+static uint32_t all_ones(bool x) { return 0u - uint32_t(x); }
+
 // The slot where the lookup of an address starts: its home slot when the
-// address is held, else the table's size, whose address is always 0.
-// Which end of a record is ours follows no pattern, so that is a select,
-// not a branch; only a /16 held in part branches, to settle it exactly.
+// address is held, else the table's size, whose address is always 0. Only
+// a /16 held in part branches, to settle it exactly.
 template <uint32_t SIZE>
 [[gnu::always_inline]] static inline uint32_t first_slot(uint32_t address) {
   uint32_t c = host_block_coverage(address);
@@ -78,7 +84,8 @@ template <uint32_t SIZE>
     c = host_held_in_part(address) ? HOST_ALL : HOST_NONE;
   uint32_t home = host_home<SIZE>(address);
   uint32_t size = SIZE != HOST_SIZE_AT_RUN_TIME ? SIZE : host_table_size;
-  return c != HOST_NONE ? home : size;
+  uint32_t held = all_ones(c != HOST_NONE);
+  return (home & held) | (size & ~held);
 }
 
 // host_lookup for an address whose lookup starts at slot i: found there,
@@ -89,16 +96,13 @@ template <uint32_t SIZE>
   uint32_t a = host_slot_address[i];
   if (a != address && a != 0) [[unlikely]]
     return host_lookup_sized<SIZE>(address);
-  return a != 0 ? int32_t(i) : -1;
+  return int32_t(i | all_ones(a == 0));  // i, or -1
 }
 
-// An entry that stands in for a missing end, so that the fetches below need
-// no branch.
-static HostEntry no_entry;
-
-// Starts loading the entry at slot, or no_entry for -1: one cache line.
+// Starts loading the entry at slot, one cache line; for -1, slot 0's.
 static void prefetch_entry(int32_t slot) {
-  __builtin_prefetch(slot >= 0 ? &host_table[slot] : &no_entry, 1);
+  uint32_t i = uint32_t(slot) & ~all_ones(slot < 0);
+  __builtin_prefetch(&host_table[i], 1);
 }
 
 template <uint32_t SIZE>
