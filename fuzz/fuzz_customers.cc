@@ -49,7 +49,7 @@ static void check_table() {
         continue;
       }
       if (i < 0) abort();
-      const CustomerRecord* owner = host_table[i].owner;
+      const CustomerRecord* owner = host_owner(uint32_t(i));
       if (!owner || memchr(owner->name, '\0', sizeof owner->name) == nullptr) abort();
       if (!is_held_record(owner)) abort();
       owners.insert(owner);

@@ -1,22 +1,34 @@
-// The HostTable: one slot for every single address of our supernets, in a
-// fixed open-addressing array that lives for the whole run. Slots are never
+// The HostTable: one slot for every single address of our supernets, in an
+// open-addressing array that lives for the whole run. Slots are never
 // emptied or moved, so an index found once stays valid.
+//
+// Supernets of at most HOST_TABLE_CAPACITY addresses, every duplicate
+// counted, live in the fixed table of HOST_TABLE_SIZE slots. Larger ones
+// get one table made for them by host_table_make, whose size follows from
+// their total alone (host_table_size_for). Both hash an address the same
+// way, modulo their own size, and probe with the same step.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct CustomerRecord;
 
 constexpr uint32_t HOST_TABLE_SIZE = 786433;  // prime
-constexpr uint32_t HOST_PROBE_STEP = 88919;   // prime, below the size
-// One slot must stay empty so that a lookup of an absent address ends.
+constexpr uint32_t HOST_PROBE_STEP = 88919;   // prime, below every table's size
+// One slot must stay empty so that an insertion always ends.
 constexpr uint32_t HOST_TABLE_CAPACITY = HOST_TABLE_SIZE - 1;
+// Slot indices are int32_t: no table has more slots than 2^31 - 1, a
+// prime, and a table stays at most two-thirds full.
+constexpr uint32_t HOST_TABLE_SIZE_MAX = 2147483647;
+constexpr uint64_t HOST_TABLE_ADDRESSES_MAX = uint64_t{HOST_TABLE_SIZE_MAX} * 2 / 3;
 
-struct HostEntry {
-  uint64_t address;  // host order; 0 marks an empty slot
+// The counters of one slot: everything that the accounting changes for one
+// end of a record, in one 64-byte cache line. The slot's address and owner
+// live in arrays of their own.
+struct alignas(64) HostEntry {
   uint64_t bytes_in;  // crossing flows: bytes received from outside
   uint64_t bytes_out;  // crossing flows: bytes sent outside
-  CustomerRecord* owner;  // not owned; DEFAULT until a customer claims it
   uint64_t first_seen;  // earliest crossing start, epoch seconds; 0 = none yet
   uint64_t last_seen;  // latest crossing end, epoch seconds
   uint64_t packets_in;
@@ -24,46 +36,158 @@ struct HostEntry {
   uint64_t internal_bytes_in;  // from other addresses of the table
   uint64_t internal_bytes_out;  // to other addresses of the table
 };
+static_assert(sizeof(HostEntry) == 64, "one cache line per entry");
 
-extern HostEntry host_table[HOST_TABLE_SIZE];
+// Memory of one slot: its entry, its address and its owner reference.
+constexpr uint64_t HOST_SLOT_BYTES = sizeof(HostEntry) + 2 * sizeof(uint32_t);
 
-// The address of every slot once more, 4 bytes each beside the 80-byte
-// entries: a lookup walks its probe sequence here, in 3 MB instead of 63,
-// and touches an entry only once it has found the address. host_insert and
-// host_table_clear keep it equal to the entries' address fields; nothing
-// else may write either.
-extern uint32_t host_slot_address[HOST_TABLE_SIZE];
+// The table as made, host_table_size slots, each array indexed by slot:
+// - host_table: the counters;
+// - host_slot_address: the address, host order, 0 for an empty slot; a
+//   lookup walks its probe sequence here, 4 bytes a slot, and touches an
+//   entry only once it has found the address. One element more, at index
+//   host_table_size, is always 0: a lookup that knows its address is
+//   absent may read it instead of branching;
+// - host_slot_owner: the owner, as an index into host_owners.
+// host_insert and host_table_clear write the addresses; nothing else may.
+extern HostEntry* host_table;
+extern uint32_t* host_slot_address;
+extern uint32_t* host_slot_owner;
+extern uint32_t host_table_size;
 
-// Empties every slot and zeroes every field.
+// The owners that slots refer to, 4 bytes a slot instead of a pointer's 8.
+// host_owners[0] is nullptr, the owner of every empty slot; the others are
+// added by host_owner_add (or by host_insert for an owner not seen yet).
+extern CustomerRecord** host_owners;
+// Adds an owner and returns its index; exits 1 with a perror report when
+// the list cannot grow.
+uint32_t host_owner_add(CustomerRecord* owner);
+inline CustomerRecord* host_owner(uint32_t slot) { return host_owners[host_slot_owner[slot]]; }
+
+// Empties every slot and zeroes every field, and makes the fixed table of
+// HOST_TABLE_SIZE slots the table again.
 void host_table_clear();
 
-// The home slot of a host-order address.
-constexpr uint32_t host_hash(uint32_t a) {
-  return (a ^ (a >> 23) ^ (a >> 15) ^ (a >> 7)) % HOST_TABLE_SIZE;
+// The number of slots for `addresses` supernet addresses, every duplicate
+// counted: HOST_TABLE_SIZE up to HOST_TABLE_CAPACITY; beyond, the smallest
+// prime that is at least 3/2 of the addresses, so that the table is at
+// most two-thirds full. For at most HOST_TABLE_ADDRESSES_MAX addresses.
+uint64_t host_table_size_for(uint64_t addresses);
+
+// Replaces the empty table by an empty table of `slots` slots, from
+// host_table_size_for, allocated once with mmap. On failure writes
+// failure_label with perror's form and exits 1.
+void host_table_make(uint32_t slots, const char* failure_label);
+
+// The shift-and-XOR mix of an address; a home slot is it modulo the size.
+constexpr uint32_t host_mix(uint32_t a) { return a ^ (a >> 23) ^ (a >> 15) ^ (a >> 7); }
+
+// The home slot of a host-order address in the fixed table.
+constexpr uint32_t host_hash(uint32_t a) { return host_mix(a) % HOST_TABLE_SIZE; }
+
+// Code that walks the table comes in two versions: one for the fixed size,
+// where the compiler turns the modulus by a constant into multiplications,
+// and one for a size known at run time (SIZE = HOST_SIZE_AT_RUN_TIME),
+// which uses a reciprocal computed when the table is made.
+constexpr uint32_t HOST_SIZE_AT_RUN_TIME = 0;
+
+// 2^64 / size, rounded up, for host_remainder; size is not a power of 2.
+constexpr uint64_t host_reciprocal(uint32_t size) { return UINT64_MAX / size + 1; }
+
+// h modulo size, without a division: for a 32-bit dividend and divisor,
+// the high half of the reciprocal's low product with h, times size, is
+// exactly the remainder.
+constexpr uint32_t host_remainder(uint32_t h, uint32_t size, uint64_t reciprocal) {
+  uint64_t low = reciprocal * h;
+  return uint32_t((unsigned __int128)low * size >> 64);
 }
 
-// One bit for each /16 of the address space, set once any address of that
-// /16 is inserted: a lookup of an address in a /16 that holds none (most
-// outside addresses) answers -1 from these 8 KB without walking a probe
-// sequence. host_insert and host_table_clear keep it.
-extern uint64_t host_held_blocks[65536 / 64];
+extern uint64_t host_size_reciprocal;  // host_reciprocal(host_table_size)
+
+// The home slot of an address in the table as made.
+template <uint32_t SIZE>
+inline uint32_t host_home(uint32_t a) {
+  if constexpr (SIZE != HOST_SIZE_AT_RUN_TIME)
+    return host_mix(a) % SIZE;
+  else
+    return host_remainder(host_mix(a), host_table_size, host_size_reciprocal);
+}
+
+// The next slot of a probe sequence; i is below the size.
+template <uint32_t SIZE>
+inline uint32_t host_next(uint32_t i) {
+  uint32_t size = SIZE != HOST_SIZE_AT_RUN_TIME ? SIZE : host_table_size;
+  i += HOST_PROBE_STEP;
+  return i >= size ? i - size : i;
+}
+
+// Which addresses the table holds, for each /16 and each /24 of the address
+// space, 2 bits each: HOST_NONE, HOST_PARTLY or HOST_ALL. host_insert
+// marks each address's /16 at least HOST_PARTLY; host_table_seal marks
+// both levels exactly, from the ranges of held addresses.
+constexpr uint32_t HOST_NONE = 0, HOST_PARTLY = 1, HOST_ALL = 3;
+extern uint64_t host_coverage16[65536 / 32];
+extern uint64_t host_coverage24[(uint32_t{1} << 24) / 32];
+
+inline uint32_t host_block_coverage(uint32_t address) {
+  return uint32_t(host_coverage16[address >> 21] >> (address >> 15 & 62)) & 3;
+}
 
 // Whether any address of the address's /16 is held.
-inline bool host_block_held(uint32_t address) {
-  return (host_held_blocks[address >> 22] >> (address >> 16 & 63) & 1) != 0;
+inline bool host_block_held(uint32_t address) { return host_block_coverage(address) != HOST_NONE; }
+
+// The held addresses as ranges, in the order of insertion (a run of
+// consecutive insertions is one range). Sorted and merged by
+// host_table_seal; address 0 never appears.
+struct AddressRange {
+  uint32_t first, last;  // 32 bits: as many ranges as slots must stay small
+};
+extern AddressRange* host_ranges;
+extern size_t host_range_count;
+
+// Whether host_table_seal has run since the last insertion. A sealed table
+// answers an absent address from its coverage and ranges, without
+// probing; an unsealed one walks the probe sequence to an empty slot.
+extern bool host_sealed;
+
+// Sorts and merges host_ranges and marks the coverage of every /16 and /24
+// exactly, so that lookups can tell absent addresses without probing.
+void host_table_seal();
+
+// Whether the address lies in one of host_ranges, which are sorted.
+bool host_in_ranges(uint32_t address);
+
+// Whether an address whose /16 is held in part is held, in a sealed
+// table: from its /24's coverage, else the ranges. Every held address but
+// 0 lies in a range, and every address in a range is held.
+inline bool host_held_in_part(uint32_t address) {
+  uint32_t c = uint32_t(host_coverage24[address >> 13] >> (address >> 7 & 62)) & 3;
+  if (c != HOST_PARTLY) return c != HOST_NONE;
+  return host_in_ranges(address);
 }
 
-// Starts loading the home slot of an address into the cache, so that its
-// lookup a little later does not wait for memory.
-inline void host_prefetch(uint32_t address) {
-  if (host_block_held(address))
-    __builtin_prefetch(&host_slot_address[host_hash(address)]);
+// Whether the address is held, exactly, in a sealed table.
+inline bool host_held(uint32_t address) {
+  uint32_t c = host_block_coverage(address);
+  if (c != HOST_PARTLY) [[likely]]
+    return c != HOST_NONE;
+  return host_held_in_part(address);
 }
 
 // Stores address and owner in the first empty slot of the address's probe
 // sequence, without looking for an equal address. Returns the number of
 // occupied slots passed. The caller keeps at least one slot empty.
 uint32_t host_insert(uint32_t address, CustomerRecord* owner);
+
+// host_lookup in a table of SIZE slots (see host_home).
+template <uint32_t SIZE>
+inline int32_t host_lookup_sized(uint32_t address) {
+  if (host_sealed ? !host_held(address) : !host_block_held(address)) return -1;
+  uint32_t i = host_home<SIZE>(address);
+  for (uint32_t a; (a = host_slot_address[i]) != 0; i = host_next<SIZE>(i))  // the empty test first
+    if (a == address) return int32_t(i);
+  return -1;
+}
 
 // The index of the slot that holds address, or -1 when it is absent (always
 // for address 0, which marks an empty slot).

@@ -1,6 +1,9 @@
 #include "tally/networks.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,32 +148,11 @@ CustomerRecord* next_customer() {
   return &record;
 }
 
-// The address ranges of the supernets that hold slots, sorted and merged,
-// so that a customer block is claimed by walking only what lies inside
-// them. Address 0 never holds a slot and is left out.
-struct AddressRange {
-  uint32_t first, last;  // 32 bits: as many ranges as slots must stay small
-};
-static AddressRange supernet_ranges[HOST_TABLE_CAPACITY];
-static size_t supernet_range_count;
-
-static void merge_supernet_ranges() {
-  AddressRange* r = supernet_ranges;
-  std::sort(r, r + supernet_range_count,
-            [](const AddressRange& a, const AddressRange& b) { return a.first < b.first; });
-  size_t n = 0;
-  for (size_t i = 0; i < supernet_range_count; i++) {
-    if (n > 0 && r[i].first <= uint64_t{r[n - 1].last} + 1)
-      r[n - 1].last = std::max(r[n - 1].last, r[i].last);
-    else r[n++] = r[i];
-  }
-  supernet_range_count = n;
-}
-
-// The next character of our.nets; a failed read ends the run.
-static int get_supernet_char(FILE* f) {
+// The next character of our.nets. A failed read looks like the end of the
+// file, and its error is kept in e.
+static int get_supernet_char(FILE* f, SupernetEntry* e) {
   int c = getc(f);
-  if (c == EOF && ferror(f)) fail_perror("Reading our.nets");
+  if (c == EOF && ferror(f) && e->error == 0) e->error = errno;
   return c;
 }
 
@@ -190,16 +172,16 @@ static bool read_supernet_number(FILE* f, int* c, int* line, SupernetEntry* e, u
   while (is_blank(*c)) {
     keep_text(e, *c);
     if (*c == '\n') ++*line;
-    *c = get_supernet_char(f);
+    *c = get_supernet_char(f, e);
   }
   if (*c == '+' || *c == '-') {
     *out_of_range = true;
     keep_text(e, *c);
-    *c = get_supernet_char(f);
+    *c = get_supernet_char(f, e);
   }
   if (!is_digit(*c)) return false;
   uint64_t v = 0;
-  for (; is_digit(*c); *c = get_supernet_char(f)) {
+  for (; is_digit(*c); *c = get_supernet_char(f, e)) {
     keep_text(e, *c);
     v = v * 10 + uint64_t(*c - '0');
     if (v > UINT32_MAX) {
@@ -211,15 +193,14 @@ static bool read_supernet_number(FILE* f, int* c, int* line, SupernetEntry* e, u
   return true;
 }
 
-SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* e) {
+static SupernetRead read_entry(FILE* f, int* line, SupernetEntry* e) {
   static constexpr char SEPARATORS[4] = {'.', '.', '.', '/'};
-  *e = {};
-  int c = get_supernet_char(f);
+  int c = get_supernet_char(f, e);
   // White space before the first entry; after an entry, its trailing
   // white space has been consumed already.
   while (is_blank(c)) {
     if (c == '\n') ++*line;
-    c = get_supernet_char(f);
+    c = get_supernet_char(f, e);
   }
   if (c == EOF) return SUPERNET_END;
 
@@ -230,7 +211,7 @@ SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* e) {
       matched = c == SEPARATORS[i - 1];  // no white space before a separator
       if (!matched) break;
       keep_text(e, c);
-      c = get_supernet_char(f);
+      c = get_supernet_char(f, e);
     }
     matched = read_supernet_number(f, &c, line, e, &e->number[i], &out_of_range);
   }
@@ -245,10 +226,16 @@ SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* e) {
   }
   while (is_blank(c)) {
     if (c == '\n') ++*line;
-    c = get_supernet_char(f);
+    c = get_supernet_char(f, e);
   }
   if (c != EOF) ungetc(c, f);
   return SUPERNET_ENTRY;
+}
+
+SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* e) {
+  *e = {};
+  SupernetRead got = read_entry(f, line, e);
+  return e->error != 0 ? SUPERNET_FAILED : got;
 }
 
 // The text of a refused entry as a C string literal's body, so that white
@@ -267,51 +254,116 @@ static void show_text(const char* text, size_t n, char* out) {
   *out = '\0';
 }
 
-// Returns the number of slots filled.
+// The entries of our.nets, kept from reading to placing; the array grows as
+// the file is read and lives for the whole run.
+struct SupernetNumbers {
+  uint32_t number[5];  // a, b, c, d, prefix length, as written
+};
+static SupernetNumbers* supernets;
+static size_t supernet_capacity;
+
+uint64_t supernet_addresses_max = HOST_TABLE_ADDRESSES_MAX;
+
+// Sums and products of address counts that a file of thousands of /0s
+// could take past 64 bits stop at the largest value instead of wrapping.
+static uint64_t add_saturated(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
+static uint64_t mul_saturated(uint64_t a, uint64_t b) {
+  return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+}
+
+static void grow_supernets(size_t needed) {
+  if (needed <= supernet_capacity) return;
+  size_t n = supernet_capacity < 64 ? 64 : 2 * supernet_capacity;
+  void* p = realloc(supernets, n * sizeof(SupernetNumbers));
+  if (!p) fail_perror("Reading our.nets");
+  supernets = static_cast<SupernetNumbers*>(p);
+  supernet_capacity = n;
+}
+
+// The addresses of a supernet that get a slot: all of its block but 0.
+static AddressBlock held_block(const uint32_t (&number)[5]) {
+  AddressBlock block = address_block(network_address(number), number[4]);
+  block.first = std::max<uint64_t>(block.first, 1);
+  return block;
+}
+
+// Makes the table for `total` supernet addresses: the fixed table, cleared
+// already, or one sized to them. Ends the run with a message that names
+// the total and the memory needed when no table can be had.
+static void make_table(uint64_t total) {
+  if (total <= HOST_TABLE_CAPACITY) return;
+  if (total > supernet_addresses_max) {
+    // The smallest table the rule could give, a little below its prime.
+    uint64_t slots = add_saturated(total, total / 2 + total % 2);
+    err_printf("our.nets: %lu addresses need a table of at least %lu slots, %lu bytes of memory; "
+               "the largest table holds %lu addresses\n",
+               total, slots, mul_saturated(slots, HOST_SLOT_BYTES), supernet_addresses_max);
+    fail_exit();
+  }
+  uint64_t slots = host_table_size_for(total);
+  uint64_t bytes = slots * HOST_SLOT_BYTES;
+  char need[128];
+  snprintf(need, sizeof need, "our.nets: %lu addresses need a table of %lu slots, %lu bytes of memory",
+           total, slots, bytes);
+  // A table larger than the machine's memory would be refused by mmap on
+  // some systems, and swapped to death or killed on others.
+  long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
+  if (pages > 0 && page_size > 0 && bytes > uint64_t(pages) * uint64_t(page_size)) {
+    err_printf("%s; this machine has %lu bytes\n", need, uint64_t(pages) * uint64_t(page_size));
+    fail_exit();
+  }
+  host_table_make(uint32_t(slots), need);
+}
+
+// Fills the table with the supernets of our.nets, each held by
+// default_owner. The file is read whole first, since the table's size
+// depends on the total of its addresses; then each entry is echoed and
+// placed, in file order, and an entry that cannot be read ends the run
+// after those before it. Returns the number of slots filled.
 static uint64_t load_supernets(CustomerRecord* default_owner) {
   FILE* f = fopen("our.nets", "r");
   if (!f) fail_perror("Open SUPERNETS");
 
-  uint64_t slots_used = 0;
-  int entry = 0;
+  size_t count = 0;
+  uint64_t total = 0;  // every duplicate counted
   int line = 1;
   SupernetEntry s;
-  for (SupernetRead got; (got = read_supernet_entry(f, &line, &s)) != SUPERNET_END;) {
-    entry++;
-    if (got == SUPERNET_REFUSED) {
-      char shown[4 * SUPERNET_TEXT_MAX + 1];
-      show_text(s.text, s.text_length, shown);
-      err_printf("our.nets: entry %d is not an address and a prefix length of 0 to 32: "
-                 "\"%s\"%s (line %d)\n",
-                 entry, shown, s.text_cut ? "..." : "", s.line);
-      fail_exit();
-    }
-    err_printf("%u.%u.%u.%u Mask:%u\n", s.number[0], s.number[1], s.number[2], s.number[3],
-               s.number[4]);
-    char word[4 * 11 + 4];  // the entry as it is echoed, for the message below
-    snprintf(word, sizeof word, "%u.%u.%u.%u/%u", s.number[0], s.number[1], s.number[2],
-             s.number[3], s.number[4]);
+  SupernetRead got;
+  while ((got = read_supernet_entry(f, &line, &s)) == SUPERNET_ENTRY) {
+    grow_supernets(count + 1);
+    memcpy(supernets[count].number, s.number, sizeof s.number);
+    AddressBlock block = held_block(s.number);
+    if (block.last >= block.first) total = add_saturated(total, block.last - block.first + 1);
+    count++;
+  }
 
-    AddressBlock block = address_block(network_address(s.number), s.number[4]);
-    uint64_t first_held = std::max<uint64_t>(block.first, 1);
-    uint64_t held = block.last >= first_held ? block.last - first_held + 1 : 0;
-    if (held > HOST_TABLE_CAPACITY - slots_used) {
-      err_printf("our.nets: entry %d, %s, does not fit: its %lu addresses would leave the "
-                 "table no empty slot (%lu of %u slots taken)\n",
-                 entry, word, held, slots_used, HOST_TABLE_CAPACITY);
-      fail_exit();
-    }
+  // The table is sized to the entries that are placed: those before an
+  // entry that cannot be read.
+  make_table(total);
+  for (size_t k = 0; k < count; k++) {
+    const uint32_t(&number)[5] = supernets[k].number;
+    err_printf("%u.%u.%u.%u Mask:%u\n", number[0], number[1], number[2], number[3], number[4]);
+    AddressBlock block = address_block(network_address(number), number[4]);
     for (uint64_t x = block.first; x <= block.last; x++) {
       uint64_t steps = host_insert(uint32_t(x), default_owner);
       if (steps >= 6) err_printf("Coll:%lu \n", steps);
     }
-    slots_used += held;
-    if (held > 0)
-      supernet_ranges[supernet_range_count++] = {uint32_t(first_held), uint32_t(block.last)};
+  }
+  if (got == SUPERNET_REFUSED) {
+    char shown[4 * SUPERNET_TEXT_MAX + 1];
+    show_text(s.text, s.text_length, shown);
+    err_printf("our.nets: entry %zu is not an address and a prefix length of 0 to 32: "
+               "\"%s\"%s (line %d)\n",
+               count + 1, shown, s.text_cut ? "..." : "", s.line);
+    fail_exit();
+  }
+  if (got == SUPERNET_FAILED) {
+    errno = s.error;
+    fail_perror("Reading our.nets");
   }
   fclose(f);
-  merge_supernet_ranges();
-  return slots_used;
+  host_table_seal();
+  return total;
 }
 
 // Hands every address of the customer's block that DEFAULT still holds to
@@ -321,35 +373,36 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
 static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner,
                            uint64_t* handed) {
   AddressBlock block = address_block(uint32_t(customer->network), customer->prefix_length);
-  const AddressRange* ranges = supernet_ranges;
+  // The table's ranges are sorted and merged: it was sealed after the
+  // supernets were placed.
+  const AddressRange* ranges = host_ranges;
+  const AddressRange* end = ranges + host_range_count;
   const AddressRange* r = std::lower_bound(
-      ranges, ranges + supernet_range_count, block.first,
-      [](const AddressRange& range, uint64_t x) { return range.last < x; });
+      ranges, end, block.first, [](const AddressRange& range, uint64_t x) { return range.last < x; });
   uint64_t held = 0;
-  for (; r < ranges + supernet_range_count && r->first <= block.last; r++) {
+  uint32_t customer_index = 0;  // added to the owners with its first address
+  for (; r < end && r->first <= block.last; r++) {
     uint64_t first = std::max<uint64_t>(r->first, block.first);
     uint64_t last = std::min<uint64_t>(r->last, block.last);
     for (uint64_t x = first; x <= last; x++) {
       int32_t i = host_lookup(uint32_t(x));
       if (i < 0) continue;
       held++;
-      HostEntry& e = host_table[i];
-      if (e.owner == default_owner) {
-        e.owner = customer;
+      const CustomerRecord* owner = host_owner(uint32_t(i));
+      if (owner == default_owner) {
+        if (customer_index == 0) customer_index = host_owner_add(customer);
+        host_slot_owner[i] = customer_index;
         ++*handed;
         continue;
       }
-      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(uint32_t(e.address)),
-                 e.owner->name, customer->name, customer->network, customer->prefix_length);
+      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(host_slot_address[i]),
+                 owner->name, customer->name, customer->network, customer->prefix_length);
     }
   }
   return block.last - block.first + 1 - held;
 }
 
-void networks_restart() {
-  restart_requested = true;
-  supernet_range_count = 0;
-}
+void networks_restart() { restart_requested = true; }
 
 void load_networks() {
   host_table_clear();

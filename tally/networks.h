@@ -43,11 +43,12 @@ struct SupernetEntry {
   size_t text_length;
   bool text_cut;
   int line;  // the line, from 1, where a refused entry stopped matching
+  int error;  // errno of a read that failed
 };
-enum SupernetRead { SUPERNET_END, SUPERNET_ENTRY, SUPERNET_REFUSED };
+enum SupernetRead { SUPERNET_END, SUPERNET_ENTRY, SUPERNET_REFUSED, SUPERNET_FAILED };
 // Reads the next entry of f; *line counts the lines passed so far (start it
-// at 1). SUPERNET_END when only white space is left. Exits 1 with a perror
-// report "Reading our.nets" when the stream fails.
+// at 1). SUPERNET_END when only white space is left; SUPERNET_FAILED, with
+// the error in entry->error, when the stream fails.
 SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* entry);
 
 // A customer entry's network text: a.b.c.d, optionally "/" and a prefix
@@ -67,11 +68,18 @@ CustomerRecord* next_customer();
 
 // Fills the HostTable: every address of every supernet of `our.nets`, in
 // file order, held by DEFAULT; then every customer of `custs` claims the
-// addresses of its block that DEFAULT still holds. Writes the supernet
-// echo lines, "Coll:" notes and conflict reports on standard error. Exits 1
-// on a file that cannot be read, a malformed entry, supernets that do not
-// fit in the table, or an allocation failure.
+// addresses of its block that DEFAULT still holds. Supernets of more than
+// HOST_TABLE_CAPACITY addresses get a table sized to them, made before the
+// first address is placed. Writes the supernet echo lines, "Coll:" notes
+// and conflict reports on standard error. Exits 1 on a file that cannot be
+// read, a malformed entry, supernets too large for any table or for the
+// memory, or an allocation failure.
 void load_networks();
+
+// The most supernet addresses that load_networks makes a table for:
+// HOST_TABLE_ADDRESSES_MAX. Fuzz targets lower it, so that their runs
+// stay small; nettally never changes it.
+extern uint64_t supernet_addresses_max;
 
 // Lets load_networks and next_customer start afresh in the same process, for
 // tests and fuzz targets; nettally reads its definitions once and never

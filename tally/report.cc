@@ -17,8 +17,7 @@ static constexpr size_t REPORT_BUFFER_SIZE = 128 * 1024;
 
 // Writes the line "%s %lu %lu %lu %lu %lu %lu %lu %lu %s\n" of an entry: the
 // dotted quad of its address, its eight counters and its owner's name.
-static char* put_report_line(char* p, const HostEntry& e) {
-  uint32_t a = uint32_t(e.address);
+static char* put_report_line(char* p, uint32_t a, const HostEntry& e, const char* name) {
   p = put_dotted_quad(p, uint8_t(a >> 24), uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a));
   const uint64_t counters[8] = {e.bytes_in,    e.bytes_out, e.packets_in,        e.packets_out,
                                 e.first_seen,  e.last_seen, e.internal_bytes_in, e.internal_bytes_out};
@@ -27,8 +26,8 @@ static char* put_report_line(char* p, const HostEntry& e) {
     p = put_decimal(p, c);
   }
   *p++ = ' ';
-  size_t n = strlen(e.owner->name);
-  memcpy(p, e.owner->name, n);
+  size_t n = strlen(name);
+  memcpy(p, name, n);
   p += n;
   *p++ = '\n';
   return p;
@@ -37,7 +36,7 @@ static char* put_report_line(char* p, const HostEntry& e) {
 void print_report() {
   static char buffer[REPORT_BUFFER_SIZE];
   size_t used = 0;
-  for (uint32_t i = 0; i < HOST_TABLE_SIZE; i++) {
+  for (uint32_t i = 0; i < host_table_size; i++) {
     const HostEntry& e = host_table[i];
     // Empty slots and idle duplicates have zero counters and fail here.
     if (e.bytes_in <= REPORT_THRESHOLD || e.bytes_out <= REPORT_THRESHOLD) continue;
@@ -46,7 +45,8 @@ void print_report() {
       out_flush();
       used = 0;
     }
-    used = size_t(put_report_line(buffer + used, e) - buffer);
+    used = size_t(put_report_line(buffer + used, host_slot_address[i], e, host_owner(i)->name) -
+                  buffer);
   }
   if (used > 0) {
     out_write(buffer, used);

@@ -27,14 +27,14 @@ std::string oracle() {
     const HostEntry& e = host_table[i];
     if (e.bytes_in <= 4096 || e.bytes_out <= 4096) continue;
     char address[16], line[512];
-    uint32_t a = uint32_t(e.address);
+    uint32_t a = host_slot_address[i];
     snprintf(address, sizeof address, "%u.%u.%u.%u", a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF,
              a & 0xFF);
     snprintf(line, sizeof line, "%s %lu %lu %lu %lu %lu %lu %lu %lu %s\n", address,
              (unsigned long)e.bytes_in, (unsigned long)e.bytes_out, (unsigned long)e.packets_in,
              (unsigned long)e.packets_out, (unsigned long)e.first_seen,
              (unsigned long)e.last_seen, (unsigned long)e.internal_bytes_in,
-             (unsigned long)e.internal_bytes_out, e.owner->name);
+             (unsigned long)e.internal_bytes_out, host_owner(i)->name);
     text += line;
   }
   return text;

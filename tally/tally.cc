@@ -6,8 +6,8 @@
 #include "tally/output.h"
 
 // Adds one record whose ends the table holds at slots s and d (-1: not
-// held).
-static void add_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_time) {
+// held). Inlined into the batch loops, which exist once per table size.
+[[gnu::always_inline]] static inline void add_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_time) {
   uint64_t fwd_bytes = load_be32(p + REC_FWD_BYTES);
   uint64_t rev_bytes = load_be32(p + REC_REV_BYTES);
 
@@ -60,62 +60,87 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
   add_record(p, s, d, base_time);
 }
 
-// Records per batch. A batch goes in three passes: the home slots of all
-// its ends are fetched, then looked up, fetching the entry fields that each
-// record will change, then the records are added. The misses of a whole
-// batch overlap, and its lines stay in the cache until it is added.
+// Records per batch. A batch goes in three passes: the slot where each of
+// its ends' lookups starts is found and fetched, then the lookups are made,
+// fetching the entry that each record will change, then the records are
+// added. The misses of a whole batch overlap, and its lines stay in the
+// cache until it is added.
 static constexpr size_t TALLY_BATCH = 512;
 
-// host_lookup, with the common cases settled without a branch: the home
-// slot holds the address, or it is empty, or the address's /16 holds no
-// address at all. Only when another address sits in the home slot does it
-// walk the probe sequence.
-static const uint32_t NO_ADDRESS = 0;
-static int32_t lookup(uint32_t address) {
-  uint32_t home = host_hash(address);
-  const uint32_t* slot = host_block_held(address) ? &host_slot_address[home] : &NO_ADDRESS;
-  uint32_t a = *slot;
+// Which end of a record is ours follows no pattern, so the choices below
+// between "held" and "absent" must not be branches, which would be
+// mispredicted about every other record. They are written with masks,
+// since a compiler is free to turn a select into a branch: all_ones(x) is
+// all ones when x holds, else 0.
+static uint32_t all_ones(bool x) { return 0u - uint32_t(x); }
+
+// The slot where the lookup of an address starts: its home slot when the
+// address is held, else the table's size, whose address is always 0. Only
+// a /16 held in part branches, to settle it exactly.
+template <uint32_t SIZE>
+[[gnu::always_inline]] static inline uint32_t first_slot(uint32_t address) {
+  uint32_t c = host_block_coverage(address);
+  if (c == HOST_PARTLY) [[unlikely]]
+    c = host_held_in_part(address) ? HOST_ALL : HOST_NONE;
+  uint32_t home = host_home<SIZE>(address);
+  uint32_t size = SIZE != HOST_SIZE_AT_RUN_TIME ? SIZE : host_table_size;
+  uint32_t held = all_ones(c != HOST_NONE);
+  return (home & held) | (size & ~held);
+}
+
+// host_lookup for an address whose lookup starts at slot i: found there,
+// or absent (an address of 0 there), else, rarely, another address sits in
+// the home slot and the probe sequence is walked.
+template <uint32_t SIZE>
+[[gnu::always_inline]] static inline int32_t lookup_from(uint32_t address, uint32_t i) {
+  uint32_t a = host_slot_address[i];
   if (a != address && a != 0) [[unlikely]]
-    return host_lookup(address);
-  return a != 0 ? int32_t(home) : -1;  // a is the address (never 0), or absent
+    return host_lookup_sized<SIZE>(address);
+  return int32_t(i | all_ones(a == 0));  // i, or -1
 }
 
-// An entry that stands in for a missing end, so that the fetches below need
-// no branch.
-static HostEntry no_entry;
-
-// Starts loading the bytes 8 to 79 of the entry at slot, or of no_entry for
-// -1: the crossing counters and times, and the internal counters.
-static void prefetch_counters(int32_t slot) {
-  const char* e = reinterpret_cast<const char*>(slot >= 0 ? &host_table[slot] : &no_entry);
-  __builtin_prefetch(e + offsetof(HostEntry, bytes_in), 1);
-  __builtin_prefetch(e + sizeof(HostEntry) - 1, 1);
+// Starts loading the entry at slot, one cache line; for -1, slot 0's.
+static void prefetch_entry(int32_t slot) {
+  uint32_t i = uint32_t(slot) & ~all_ones(slot < 0);
+  __builtin_prefetch(&host_table[i], 1);
 }
 
-void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
+template <uint32_t SIZE>
+static void tally_batches(const uint8_t* records, size_t count, uint64_t base_time) {
   // The table's addresses do not change while records are added, so every
   // lookup of a batch can be made before its first record is added.
+  static uint32_t starts[TALLY_BATCH][2];
   static int32_t slots[TALLY_BATCH][2];
-  static_assert(offsetof(HostEntry, bytes_in) == 8 && sizeof(HostEntry) == 80,
-                "the counters fetched");
   for (size_t first = 0; first < count; first += TALLY_BATCH) {
     const uint8_t* batch = records + first * FLOW_RECORD_SIZE;
     size_t n = count - first < TALLY_BATCH ? count - first : TALLY_BATCH;
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      host_prefetch(load_be32(p + REC_SRC_ADDR));
-      host_prefetch(load_be32(p + REC_DST_ADDR));
+      starts[i][0] = first_slot<SIZE>(load_be32(p + REC_SRC_ADDR));
+      starts[i][1] = first_slot<SIZE>(load_be32(p + REC_DST_ADDR));
+      __builtin_prefetch(&host_slot_address[starts[i][0]]);
+      __builtin_prefetch(&host_slot_address[starts[i][1]]);
     }
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = lookup(load_be32(p + REC_SRC_ADDR));
-      int32_t d = lookup(load_be32(p + REC_DST_ADDR));
+      int32_t s = lookup_from<SIZE>(load_be32(p + REC_SRC_ADDR), starts[i][0]);
+      int32_t d = lookup_from<SIZE>(load_be32(p + REC_DST_ADDR), starts[i][1]);
       slots[i][0] = s;
       slots[i][1] = d;
-      prefetch_counters(s);
-      prefetch_counters(d);
+      prefetch_entry(s);
+      prefetch_entry(d);
     }
     for (size_t i = 0; i < n; i++)
       add_record(batch + i * FLOW_RECORD_SIZE, slots[i][0], slots[i][1], base_time);
   }
+}
+
+void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
+  // Absent addresses are told from the coverage, which sealing makes exact.
+  if (!host_sealed) host_table_seal();
+  // Once per call: the fixed table's code has its size as a constant.
+  if (host_table_size == HOST_TABLE_SIZE)
+    tally_batches<HOST_TABLE_SIZE>(records, count, base_time);
+  else
+    tally_batches<HOST_SIZE_AT_RUN_TIME>(records, count, base_time);
 }

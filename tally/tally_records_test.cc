@@ -27,15 +27,17 @@ void put32(uint8_t* p, uint32_t v) {
 
 
 // A table of a /20, a few single addresses in other /16s, the address
-// whose home is slot 0, and one address inserted twice.
-std::vector<uint32_t> fill_table() {
+// whose home is slot 0, and one address inserted twice; in the fixed table
+// or, with slots, in one of that size made at run time.
+std::vector<uint32_t> fill_table(uint32_t slots = HOST_TABLE_SIZE) {
   host_table_clear();
+  if (slots != HOST_TABLE_SIZE) host_table_make(slots, "host_table_make");
   std::vector<uint32_t> held;
   for (uint32_t a = 0x0A010000; a < 0x0A011000; a++) held.push_back(a);
   held.push_back(0xC0000205);  // 192.0.2.5
   held.push_back(0xFFFFFFFF);
   uint32_t z = 1;
-  while (host_hash(z) != 0) z++;
+  while (host_mix(z) % slots != 0) z++;
   held.push_back(z);
   for (uint32_t a : held) host_insert(a, nullptr);
   host_insert(0x0A010005, nullptr);  // a duplicate: lookups find the first copy
@@ -70,11 +72,14 @@ std::vector<uint8_t> random_records(const std::vector<uint32_t>& held, size_t n)
   return bytes;
 }
 
-TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
-  std::vector<uint32_t> held = fill_table();
-  const size_t n = 30000;
-  std::vector<uint8_t> records = random_records(held, n);
+// What tally_record makes of the records one by one, against
+// tally_records in runs of every length around the batch size; the table
+// is filled afresh by fill() for each.
+template <typename Fill>
+void expect_same_as_one_by_one(Fill fill, const std::vector<uint8_t>& records) {
+  const size_t n = records.size() / FLOW_RECORD_SIZE;
   const uint64_t base_times[] = {0, 1100000000, 4294967295};
+  fill();
 
   std::string one_by_one = captured_output(2, [&] {
     for (size_t i = 0; i < n; i++)
@@ -82,10 +87,10 @@ TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
                                                               FLOW_RECORD_SIZE),
                    base_times[i * 3 / n]);
   });
-  std::vector<HostEntry> expected(host_table, host_table + HOST_TABLE_SIZE);
+  std::vector<HostEntry> expected(host_table, host_table + host_table_size);
 
   // Runs of every length around the batch size, each with its file's base time.
-  fill_table();
+  fill();
   const size_t runs[] = {1, 2, 7, 511, 512, 513, 1024, 1500, 4096};
   std::string batched = captured_output(2, [&] {
     size_t i = 0;
@@ -99,8 +104,45 @@ TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
   });
   EXPECT_EQ(batched, one_by_one);
   EXPECT_GT(std::count(one_by_one.begin(), one_by_one.end(), '\n'), 1000);
-  for (uint32_t i = 0; i < HOST_TABLE_SIZE; i++)
+  ASSERT_EQ(expected.size(), host_table_size);
+  for (uint32_t i = 0; i < host_table_size; i++)
     ASSERT_EQ(memcmp(&host_table[i], &expected[i], sizeof(HostEntry)), 0) << "slot " << i;
+}
+
+TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
+  std::vector<uint32_t> held = fill_table();
+  expect_same_as_one_by_one([] { fill_table(); }, random_records(held, 30000));
+}
+
+// The same in a table made at run time, whose code takes the size from a
+// variable; some addresses there are displaced from their home slots, and
+// some outside ends lie in /24s held in part.
+TEST(TallyRecords, SameTableAndMessagesAsOneByOneInATableMadeAtRunTime) {
+  const uint32_t slots = 1179677;
+  auto fill = [&] {
+    std::vector<uint32_t> held = fill_table(slots);
+    // Addresses whose home slot is taken already.
+    std::mt19937 rng(4);
+    for (int found = 0; found < 300;) {
+      uint32_t a = 0xAC100000 | (rng() & 0xFFFFF);  // 172.16.0.0/12
+      if (host_slot_address[host_mix(a) % slots] == 0 || host_lookup(a) >= 0) continue;
+      host_insert(a, nullptr);
+      held.push_back(a);
+      found++;
+    }
+    return held;
+  };
+  std::vector<uint32_t> held = fill();
+  ASSERT_EQ(host_table_size, slots);
+  std::vector<uint8_t> records = random_records(held, 30000);
+  // Outside ends beside the single addresses, in /24s held in part.
+  std::mt19937 rng(6);
+  for (size_t i = 0; i < records.size(); i += 7 * FLOW_RECORD_SIZE) {
+    uint32_t a = held[held.size() - 1 - rng() % 300] ^ uint32_t(1 + rng() % 255);
+    if (host_lookup(a) < 0) put32(&records[i + REC_DST_ADDR], a);
+  }
+  expect_same_as_one_by_one(fill, records);
+  host_table_clear();
 }
 
 // "Strange...%u.%u.%u.%u->%u.%u.%u.%u\n" for every edge value in every

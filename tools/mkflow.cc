@@ -5,13 +5,19 @@
 //       IN is a text description (see below), "-" for standard input;
 //       OUT the flow file, "-" for standard output.
 //   mkflow synth --nets FILE --records N --files K --seed S --out DIR
-//                [--start T] [--fill ...]
+//                [--start T] [--fill ...] [--outside-in BLOCKS --outside-share P]
 //       K files DIR/flow.000 ... with N records in all: 90% crossing (the
 //       inside end skewed towards a few thousand busy addresses), 8%
-//       internal, 2% with neither end inside the supernets of FILE.
+//       internal, 2% with neither end inside the supernets of FILE. With
+//       --outside-in, P% of the outside ends lie in BLOCKS (a.b.c.d/p,
+//       separated by commas; none may overlap the supernets), the others
+//       anywhere outside the supernets.
 //   mkflow custs --nets FILE --count N --seed S [--min-prefix 22]
-//                [--max-prefix 32]
+//                [--max-prefix 32] [--disjoint]
 //       writes a customer file of N blocks inside the supernets to stdout.
+//       With --disjoint, a block that overlaps one written before is drawn
+//       again, prefix length and all, so that large blocks grow rarer as
+//       the space fills.
 //
 // Text description: one item per line, written to the file in order; "#"
 // starts a comment.
@@ -44,6 +50,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -280,6 +287,12 @@ struct Block {
   uint64_t size;
 };
 
+Block make_block(unsigned a, unsigned b, unsigned c, unsigned d, unsigned p) {
+  uint32_t addr = a << 24 | b << 16 | c << 8 | d;
+  uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
+  return {addr & mask, uint64_t(1) << (32 - p)};
+}
+
 std::vector<Block> read_supernets(const char* path) {
   FILE* f = fopen(path, "r");
   if (!f) die("cannot open", path);
@@ -287,12 +300,30 @@ std::vector<Block> read_supernets(const char* path) {
   unsigned a, b, c, d, p;
   while (fscanf(f, " %u.%u.%u.%u/%u", &a, &b, &c, &d, &p) == 5) {
     if (p > 32) die("bad prefix length in", path);
-    uint32_t addr = a << 24 | b << 16 | c << 8 | d;
-    uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
-    blocks.push_back({addr & mask, uint64_t(1) << (32 - p)});
+    blocks.push_back(make_block(a, b, c, d, p));
   }
   fclose(f);
   if (blocks.empty()) die("no supernets in", path);
+  return blocks;
+}
+
+// "a.b.c.d/p,a.b.c.d/p,...".
+std::vector<Block> parse_blocks(const char* list) {
+  std::vector<Block> blocks;
+  std::string all(list);
+  size_t at = 0;
+  while (at <= all.size()) {
+    size_t comma = all.find(',', at);
+    std::string one = all.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    unsigned a, b, c, d, p;
+    char tail;
+    if (sscanf(one.c_str(), "%u.%u.%u.%u/%u%c", &a, &b, &c, &d, &p, &tail) != 5 || a > 255 ||
+        b > 255 || c > 255 || d > 255 || p > 32)
+      die("bad block", one.c_str());
+    blocks.push_back(make_block(a, b, c, d, p));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
   return blocks;
 }
 
@@ -334,7 +365,22 @@ uint32_t inside_address(const Space& s, const std::vector<uint32_t>& busy, Rng& 
   }
 }
 
-uint32_t outside_address(const Space& s, Rng& rng) {
+// Where some outside ends lie, when asked: `share` percent of them in
+// `blocks`.
+struct OutsidePlaces {
+  Space blocks;
+  uint64_t share = 0;
+};
+
+uint32_t outside_address(const Space& s, const OutsidePlaces& places, Rng& rng) {
+  // Without --outside-in no number is drawn here, so the records are the
+  // same as before the option existed.
+  if (places.share > 0 && rng.below(100) < places.share) {
+    for (;;) {
+      uint32_t a = places.blocks.nth(rng.below(places.blocks.total));
+      if (a != 0) return a;
+    }
+  }
   for (;;) {
     uint32_t a = uint32_t(rng.next());
     if (a != 0 && !s.inside(a)) return a;
@@ -357,6 +403,19 @@ int cmd_synth(int argc, char** argv) {
   uint32_t start = uint32_t(strtoul(arg_value(argc, argv, "--start", "1700000000"), nullptr, 10));
   Fill fill = parse_fill(arg_value(argc, argv, "--fill", "zero"));
   if (files == 0) die("--files must be at least 1");
+  OutsidePlaces places;
+  const char* outside_in = arg_value(argc, argv, "--outside-in", "");
+  if (*outside_in) {
+    places.blocks.blocks = parse_blocks(outside_in);
+    for (const Block& b : places.blocks.blocks) {
+      for (const Block& n : space.blocks)
+        if (b.first < n.first + n.size && n.first < b.first + b.size)
+          die("an --outside-in block overlaps the supernets", outside_in);
+      places.blocks.total += b.size;
+    }
+    places.share = strtoull(arg_value(argc, argv, "--outside-share", nullptr), nullptr, 10);
+    if (places.share > 100) die("--outside-share is a percentage");
+  }
   mkdir(dir, 0777);
 
   std::vector<uint32_t> busy(4096);
@@ -379,7 +438,7 @@ int cmd_synth(int argc, char** argv) {
       RecordFields r = {};
       uint64_t kind = rng.below(100);
       if (kind < 90) {
-        uint32_t in = inside_address(space, busy, rng), out_addr = outside_address(space, rng);
+        uint32_t in = inside_address(space, busy, rng), out_addr = outside_address(space, places, rng);
         bool in_is_src = rng.below(2) == 0;
         r.src = in_is_src ? in : out_addr;
         r.dst = in_is_src ? out_addr : in;
@@ -387,8 +446,8 @@ int cmd_synth(int argc, char** argv) {
         r.src = inside_address(space, busy, rng);
         r.dst = inside_address(space, busy, rng);
       } else {
-        r.src = outside_address(space, rng);
-        r.dst = outside_address(space, rng);
+        r.src = outside_address(space, places, rng);
+        r.dst = outside_address(space, places, rng);
       }
       static const uint8_t protos[4] = {PROTO_TCP, PROTO_TCP, PROTO_UDP, PROTO_ICMP};
       r.protocol = protos[rng.below(4)];
@@ -420,11 +479,27 @@ int cmd_custs(int argc, char** argv) {
   unsigned lo = unsigned(strtoul(arg_value(argc, argv, "--min-prefix", "22"), nullptr, 10));
   unsigned hi = unsigned(strtoul(arg_value(argc, argv, "--max-prefix", "32"), nullptr, 10));
   if (lo > hi || hi > 32) die("bad prefix range");
+  bool disjoint = false;
+  for (int i = 0; i < argc; i++)
+    if (strcmp(argv[i], "--disjoint") == 0) disjoint = true;
+  std::map<uint32_t, uint32_t> taken;  // first -> last of each block written
   for (uint64_t i = 0; i < count; i++) {
-    unsigned p = lo + unsigned(rng.below(hi - lo + 1));
-    uint32_t a = space.nth(rng.below(space.total));
-    uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
-    a &= mask;
+    unsigned p;
+    uint32_t a;
+    for (uint64_t tries = 0;; tries++) {
+      if (tries == 1000000) die("--disjoint: no room for another block");
+      p = lo + unsigned(rng.below(hi - lo + 1));
+      a = space.nth(rng.below(space.total));
+      uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
+      a &= mask;
+      if (!disjoint) break;
+      uint32_t last = a | ~mask;
+      auto next = taken.upper_bound(a);  // the first block that starts after a
+      if (next != taken.end() && next->first <= last) continue;
+      if (next != taken.begin() && std::prev(next)->second >= a) continue;
+      taken[a] = last;
+      break;
+    }
     printf("%u.%u.%u.%u/%u cust%05" PRIu64 "\n", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255, p, i);
   }
   return 0;
@@ -439,6 +514,8 @@ int main(int argc, char** argv) {
   fprintf(stderr,
           "usage: mkflow text IN OUT [--fill zero|ones|random:SEED]\n"
           "       mkflow synth --nets FILE --records N --files K --seed S --out DIR [--start T] [--fill F]\n"
-          "       mkflow custs --nets FILE --count N --seed S [--min-prefix P] [--max-prefix P]\n");
+          "                    [--outside-in BLOCKS --outside-share P]\n"
+          "       mkflow custs --nets FILE --count N --seed S [--min-prefix P] [--max-prefix P]\n"
+          "                    [--disjoint]\n");
   return 1;
 }
