@@ -37,6 +37,9 @@ static size_t made_length;
 uint64_t host_coverage16[65536 / 32];
 uint64_t host_coverage24[(uint32_t{1} << 24) / 32];
 
+uint32_t host_rank_slot[HOST_TABLE_CAPACITY + 1];
+uint32_t host_rank16[65536];
+
 AddressRange* host_ranges;
 size_t host_range_count;
 static size_t range_capacity;
@@ -93,6 +96,7 @@ static void clear_index() {
   host_range_count = 0;
   ranges_in_order = true;
   host_sealed = true;
+  host_rank_slot[HOST_RANK_NONE] = UINT32_MAX;
   owner_count = 0;
   host_owner_add(nullptr);
   last_owner = 0;
@@ -178,7 +182,7 @@ static void note_held(uint32_t address) {
     if (address < r.first) ranges_in_order = false;
   }
   grow(&host_ranges, &range_capacity, host_range_count + 1);
-  host_ranges[host_range_count++] = {address, address};
+  host_ranges[host_range_count++] = {address, address, 0};
 }
 
 template <uint32_t SIZE>
@@ -227,6 +231,24 @@ static void mark_range(uint64_t* map, unsigned bits, const AddressRange& r) {
   }
 }
 
+// Gives every range of the fixed table its rank and every held address
+// its slot by rank: the first copy's, which lookups find.
+static void index_ranks() {
+  uint32_t rank = 0;
+  for (size_t k = 0; k < host_range_count; k++) {
+    AddressRange& r = host_ranges[k];
+    r.rank = rank;
+    for (uint64_t b = (uint64_t{r.first} + 0xFFFF) >> 16; (b << 16 | 0xFFFF) <= r.last; b++)
+      host_rank16[b] = r.rank + uint32_t(b << 16) - r.first;
+    for (uint64_t x = r.first; x <= r.last; x++) {
+      uint32_t i = host_home<HOST_TABLE_SIZE>(uint32_t(x));
+      while (host_slot_address[i] != x) i = host_next<HOST_TABLE_SIZE>(i);
+      host_rank_slot[rank++] = i;
+    }
+  }
+  host_rank_slot[HOST_RANK_NONE] = UINT32_MAX;
+}
+
 void host_table_seal() {
   AddressRange* r = host_ranges;
   if (!ranges_in_order) {
@@ -247,14 +269,23 @@ void host_table_seal() {
     mark_range(host_coverage16, 16, r[i]);
     mark_range(host_coverage24, 8, r[i]);
   }
+  if (host_table_size == HOST_TABLE_SIZE) index_ranks();
   host_sealed = true;
 }
 
+// The range after the last one that starts at or below the address:
+// host_ranges itself when none does.
+static const AddressRange* range_after(uint32_t address) {
+  return std::upper_bound(host_ranges, host_ranges + host_range_count, address,
+                          [](uint32_t a, const AddressRange& range) { return a < range.first; });
+}
+
 bool host_in_ranges(uint32_t address) {
-  // The last range that starts at or below the address.
-  const AddressRange* begin = host_ranges;
-  const AddressRange* r = std::upper_bound(
-      begin, begin + host_range_count, address,
-      [](uint32_t a, const AddressRange& range) { return a < range.first; });
-  return r != begin && r[-1].last >= address;
+  const AddressRange* r = range_after(address);
+  return r != host_ranges && r[-1].last >= address;
+}
+
+uint32_t host_rank_in_ranges(uint32_t address) {
+  const AddressRange* r = range_after(address) - 1;  // a held address lies in it
+  return r->rank + (address - r->first);
 }

@@ -225,4 +225,23 @@ TEST_F(HostTable, SealedLookupsAnswerAsProbingDoes) {
   EXPECT_EQ(host_lookup(ip(10, 3, 0, 101)), -1);
 }
 
+// The fixed table filled to its last slot but one, by a /13 and a /14:
+// sealed, a lookup takes the slot by rank, and every answer must still be
+// the slot that walking the probe sequence finds, far from home or not.
+TEST_F(HostTable, SealedFullTableFindsEveryAddressWhereProbingDoes) {
+  for (uint64_t x = ip(10, 0, 0, 0); x <= ip(10, 11, 255, 255); x++) host_insert(uint32_t(x), OWNER);
+  std::vector<uint32_t> probes = {ip(10, 0, 0, 0),     ip(10, 7, 255, 255), ip(10, 8, 0, 0),
+                                  ip(10, 11, 216, 75), ip(10, 11, 255, 182), ip(10, 11, 255, 255),
+                                  ip(10, 12, 0, 0),    ip(9, 255, 255, 255)};
+  std::mt19937 rng(12);
+  for (int i = 0; i < 5000; i++) probes.push_back(ip(10, 0, 0, 0) + uint32_t(rng() % 0xC0000));
+  std::vector<int32_t> probed;
+  for (uint32_t a : probes) probed.push_back(host_lookup(a));
+  host_table_seal();
+  for (size_t i = 0; i < probes.size(); i++) ASSERT_EQ(host_lookup(probes[i]), probed[i]) << probes[i];
+  // 10.11.255.255 sits 22,116 steps from its home slot.
+  EXPECT_EQ(host_lookup(ip(10, 11, 255, 255)), 448867);
+  EXPECT_EQ(host_lookup(ip(10, 12, 0, 0)), -1);
+}
+
 }  // namespace

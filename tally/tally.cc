@@ -74,29 +74,51 @@ static constexpr size_t TALLY_BATCH = 512;
 // all ones when x holds, else 0.
 static uint32_t all_ones(bool x) { return 0u - uint32_t(x); }
 
-// The slot where the lookup of an address starts: its home slot when the
-// address is held, else the table's size, whose address is always 0. Only
-// a /16 held in part branches, to settle it exactly.
+// Where the lookup of an address starts, in the fixed table: the address's
+// rank when it is held, else HOST_RANK_NONE, whose slot is -1. Only a /16
+// held in part branches, to settle it from its /24 and the ranges.
+// Elsewhere: the home slot when the address is held, else the table's
+// size, whose address is always 0.
 template <uint32_t SIZE>
 [[gnu::always_inline]] static inline uint32_t first_slot(uint32_t address) {
   uint32_t c = host_block_coverage(address);
-  if (c == HOST_PARTLY) [[unlikely]]
-    c = host_held_in_part(address) ? HOST_ALL : HOST_NONE;
-  uint32_t home = host_home<SIZE>(address);
-  uint32_t size = SIZE != HOST_SIZE_AT_RUN_TIME ? SIZE : host_table_size;
-  uint32_t held = all_ones(c != HOST_NONE);
-  return (home & held) | (size & ~held);
+  if constexpr (SIZE == HOST_TABLE_SIZE) {
+    if (c == HOST_PARTLY) [[unlikely]]
+      return host_held_in_part(address) ? host_rank_in_ranges(address) : HOST_RANK_NONE;
+    uint32_t held = all_ones(c == HOST_ALL);
+    // For an absent address the /16 of 0 is read, always in the cache.
+    uint32_t rank = host_rank16[(address >> 16) & held] + (address & 0xFFFF);
+    return (rank & held) | (HOST_RANK_NONE & ~held);
+  } else {
+    if (c == HOST_PARTLY) [[unlikely]]
+      c = host_held_in_part(address) ? HOST_ALL : HOST_NONE;
+    uint32_t home = host_home<SIZE>(address);
+    uint32_t held = all_ones(c != HOST_NONE);
+    return (home & held) | (host_table_size & ~held);
+  }
 }
 
-// host_lookup for an address whose lookup starts at slot i: found there,
-// or absent (an address of 0 there), else, rarely, another address sits in
+// Where first_slot's value points: the slot by rank, or the slot in which
+// the walk of the probe sequence starts.
+template <uint32_t SIZE>
+static const uint32_t* first_slot_word(uint32_t start) {
+  return SIZE == HOST_TABLE_SIZE ? &host_rank_slot[start] : &host_slot_address[start];
+}
+
+// host_lookup for an address whose lookup starts at `start`: in the fixed
+// table the slot by rank, found or -1; elsewhere found in the home slot or
+// absent (an address of 0 there), else, rarely, another address sits in
 // the home slot and the probe sequence is walked.
 template <uint32_t SIZE>
-[[gnu::always_inline]] static inline int32_t lookup_from(uint32_t address, uint32_t i) {
-  uint32_t a = host_slot_address[i];
-  if (a != address && a != 0) [[unlikely]]
-    return host_lookup_sized<SIZE>(address);
-  return int32_t(i | all_ones(a == 0));  // i, or -1
+[[gnu::always_inline]] static inline int32_t lookup_from(uint32_t address, uint32_t start) {
+  if constexpr (SIZE == HOST_TABLE_SIZE) {
+    return int32_t(host_rank_slot[start]);
+  } else {
+    uint32_t a = host_slot_address[start];
+    if (a != address && a != 0) [[unlikely]]
+      return host_lookup_sized<SIZE>(address);
+    return int32_t(start | all_ones(a == 0));  // start, or -1
+  }
 }
 
 // Starts loading the entry at slot, one cache line; for -1, slot 0's.
@@ -118,8 +140,8 @@ static void tally_batches(const uint8_t* records, size_t count, uint64_t base_ti
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
       starts[i][0] = first_slot<SIZE>(load_be32(p + REC_SRC_ADDR));
       starts[i][1] = first_slot<SIZE>(load_be32(p + REC_DST_ADDR));
-      __builtin_prefetch(&host_slot_address[starts[i][0]]);
-      __builtin_prefetch(&host_slot_address[starts[i][1]]);
+      __builtin_prefetch(first_slot_word<SIZE>(starts[i][0]));
+      __builtin_prefetch(first_slot_word<SIZE>(starts[i][1]));
     }
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;

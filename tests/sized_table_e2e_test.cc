@@ -260,7 +260,7 @@ TEST(Nettally, MemoryThatCannotBeHad) {
   auto run_limited = [&](const std::string& nets) {
     dir.write("our.nets", nets);
     // 200 MiB of address space: nettally itself, with its fixed table of
-    // 54 MiB, needs a third of it.
+    // 57 MiB, needs a third of it.
     return run_program("/bin/sh", {"sh", "-c", "ulimit -v 204800 && exec \"$0\" f", NETTALLY_BIN},
                        dir.path());
   };
