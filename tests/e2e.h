@@ -6,6 +6,16 @@
 #include <string>
 #include <vector>
 
+// Whether these tests were built with AddressSanitizer: valgrind cannot run
+// such binaries, and they reserve address space that limits cannot allow.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool BUILT_WITH_ASAN = true;
+#elif defined(__has_feature)
+constexpr bool BUILT_WITH_ASAN = __has_feature(address_sanitizer);
+#else
+constexpr bool BUILT_WITH_ASAN = false;
+#endif
+
 struct RunResult {
   std::string out;     // standard output, streams kept apart
   std::string err;     // standard error, streams kept apart

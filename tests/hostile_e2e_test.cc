@@ -13,14 +13,6 @@
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool BUILT_WITH_ASAN = true;
-#elif defined(__has_feature)
-constexpr bool BUILT_WITH_ASAN = __has_feature(address_sanitizer);
-#else
-constexpr bool BUILT_WITH_ASAN = false;
-#endif
-
 const char* const VALGRIND = "/usr/bin/valgrind";
 
 const char* const NETS = "192.0.2.0/29\n";

@@ -12,14 +12,6 @@
 
 #include "tests/e2e.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool BUILT_WITH_ASAN = true;
-#elif defined(__has_feature)
-constexpr bool BUILT_WITH_ASAN = __has_feature(address_sanitizer);
-#else
-constexpr bool BUILT_WITH_ASAN = false;
-#endif
-
 namespace {
 
 std::string repeat(const std::string& s, size_t n) {
