@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "tally/output.h"
+#include "tally/run_array.h"
 
 // Lookups hit the table at random. In small pages nearly every probe would
 // also miss the TLB, and on a virtual machine each miss is a nested page
@@ -51,21 +52,8 @@ static uint32_t owner_count;
 static uint32_t owner_capacity;
 static uint32_t last_owner;  // the index host_insert used last
 
-// Grows an array that lives for the whole run to hold at least `needed`
-// elements, doubling it. Exits 1 when the memory cannot be had.
-template <typename T, typename N>
-static void grow(T** array, N* capacity, N needed) {
-  if (needed <= *capacity) return;
-  N n = *capacity < 256 ? 256 : *capacity;
-  while (n < needed) n *= 2;
-  void* p = realloc(*array, n * sizeof(T));
-  if (!p) fail_perror("realloc");
-  *array = static_cast<T*>(p);
-  *capacity = n;
-}
-
 uint32_t host_owner_add(CustomerRecord* owner) {
-  grow(&host_owners, &owner_capacity, owner_count + 1);
+  grow_run_array(&host_owners, &owner_capacity, owner_count + 1, "realloc");
   host_owners[owner_count] = owner;
   last_owner = owner_count;
   return owner_count++;
@@ -139,7 +127,7 @@ static bool is_prime(uint64_t n) {
 
 uint64_t host_table_size_for(uint64_t addresses) {
   if (addresses <= HOST_TABLE_CAPACITY) return HOST_TABLE_SIZE;
-  uint64_t n = addresses + (addresses + 1) / 2;  // 3/2 of the addresses, rounded up
+  uint64_t n = host_slots_at_least(addresses);
   while (!is_prime(n)) n++;
   return n;
 }
@@ -181,7 +169,7 @@ static void note_held(uint32_t address) {
     }
     if (address < r.first) ranges_in_order = false;
   }
-  grow(&host_ranges, &range_capacity, host_range_count + 1);
+  grow_run_array(&host_ranges, &range_capacity, host_range_count + 1, "realloc");
   host_ranges[host_range_count++] = {address, address, 0};
 }
 

@@ -68,6 +68,13 @@ inline CustomerRecord* host_owner(uint32_t slot) { return host_owners[host_slot_
 // HOST_TABLE_SIZE slots the table again.
 void host_table_clear();
 
+// 3/2 of `addresses`, rounded up (at most UINT64_MAX): the fewest slots
+// that keep a table of them at most two-thirds full.
+constexpr uint64_t host_slots_at_least(uint64_t addresses) {
+  uint64_t half = addresses / 2 + addresses % 2;
+  return addresses > UINT64_MAX - half ? UINT64_MAX : addresses + half;
+}
+
 // The number of slots for `addresses` supernet addresses, every duplicate
 // counted: HOST_TABLE_SIZE up to HOST_TABLE_CAPACITY; beyond, the smallest
 // prime that is at least 3/2 of the addresses, so that the table is at

@@ -11,6 +11,7 @@
 #include "tally/address.h"
 #include "tally/host_table.h"
 #include "tally/output.h"
+#include "tally/run_array.h"
 
 static_assert(sizeof(unsigned long) == sizeof(uint64_t), "%lu prints uint64_t");
 
@@ -271,15 +272,6 @@ static uint64_t mul_saturated(uint64_t a, uint64_t b) {
   return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
-static void grow_supernets(size_t needed) {
-  if (needed <= supernet_capacity) return;
-  size_t n = supernet_capacity < 64 ? 64 : 2 * supernet_capacity;
-  void* p = realloc(supernets, n * sizeof(SupernetNumbers));
-  if (!p) fail_perror("Reading our.nets");
-  supernets = static_cast<SupernetNumbers*>(p);
-  supernet_capacity = n;
-}
-
 // The addresses of a supernet that get a slot: all of its block but 0.
 static AddressBlock held_block(const uint32_t (&number)[5]) {
   AddressBlock block = address_block(network_address(number), number[4]);
@@ -294,7 +286,7 @@ static void make_table(uint64_t total) {
   if (total <= HOST_TABLE_CAPACITY) return;
   if (total > supernet_addresses_max) {
     // The smallest table the rule could give, a little below its prime.
-    uint64_t slots = add_saturated(total, total / 2 + total % 2);
+    uint64_t slots = host_slots_at_least(total);
     err_printf("our.nets: %lu addresses need a table of at least %lu slots, %lu bytes of memory; "
                "the largest table holds %lu addresses\n",
                total, slots, mul_saturated(slots, HOST_SLOT_BYTES), supernet_addresses_max);
@@ -330,7 +322,7 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
   SupernetEntry s;
   SupernetRead got;
   while ((got = read_supernet_entry(f, &line, &s)) == SUPERNET_ENTRY) {
-    grow_supernets(count + 1);
+    grow_run_array(&supernets, &supernet_capacity, count + 1, "Reading our.nets");
     memcpy(supernets[count].number, s.number, sizeof s.number);
     AddressBlock block = held_block(s.number);
     if (block.last >= block.first) total = add_saturated(total, block.last - block.first + 1);
