@@ -1,8 +1,7 @@
 #include "tally/networks.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,19 +19,22 @@ static bool is_blank(int c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// One "%u": optional white space, an optional sign, at least one decimal
-// digit. A sign or a value above 32 bits is matched but marked, so that the
-// caller can refuse it instead of taking a wrapped number.
-static bool scan_unsigned(const char** p, uint32_t* value, bool* out_of_range) {
-  const char* s = *p;
-  while (is_blank(*s)) s++;
-  bool sign = *s == '+' || *s == '-';
-  if (sign) s++;
-  if (*s < '0' || *s > '9') return false;
+static bool is_digit(int c) { return c >= '0' && c <= '9'; }
+
+// One "%u" from a cursor (a string, or our.nets as it is read): optional
+// white space, an optional sign, at least one decimal digit. A sign or a
+// value above 32 bits is matched but marked, so that the caller can refuse
+// it instead of taking a wrapped number. Returns false when no digit comes.
+template <typename Cursor>
+static bool scan_unsigned(Cursor& in, uint32_t* value, bool* out_of_range) {
+  while (is_blank(in.peek())) in.take();
+  bool sign = in.peek() == '+' || in.peek() == '-';
+  if (sign) in.take();
+  if (!is_digit(in.peek())) return false;
   uint64_t v = 0;
   bool big = false;
-  for (; *s >= '0' && *s <= '9'; s++) {
-    v = v * 10 + uint64_t(*s - '0');
+  for (; is_digit(in.peek()); in.take()) {
+    v = v * 10 + uint64_t(in.peek() - '0');
     if (v > UINT32_MAX) {
       big = true;
       v = UINT32_MAX;
@@ -40,22 +42,28 @@ static bool scan_unsigned(const char** p, uint32_t* value, bool* out_of_range) {
   }
   if (sign || big) *out_of_range = true;
   *value = uint32_t(v);
-  *p = s;
   return true;
 }
+
+// A NUL-terminated text as a cursor: the NUL matches nothing.
+struct TextCursor {
+  const char* p;
+  int peek() const { return static_cast<unsigned char>(*p); }
+  void take() { p++; }
+};
 
 NetworkScan scan_network(const char* text) {
   static constexpr char SEPARATORS[4] = {'.', '.', '.', '/'};
   NetworkScan scan = {};
-  const char* p = text;
+  TextCursor in = {text};
   for (int i = 0; i < 5; i++) {
     if (i > 0) {
-      if (*p != SEPARATORS[i - 1]) break;
-      p++;
+      if (in.peek() != SEPARATORS[i - 1]) break;
+      in.take();
     }
-    if (!scan_unsigned(&p, &scan.number[i], &scan.out_of_range)) break;
+    if (!scan_unsigned(in, &scan.number[i], &scan.out_of_range)) break;
     scan.count = i + 1;
-    scan.end = p;
+    scan.end = in.p;
   }
   if (scan.count == 0) scan.end = text;
   return scan;
@@ -162,37 +170,20 @@ static void keep_text(SupernetEntry* e, int c) {
   else e->text_cut = true;
 }
 
-static bool is_digit(int c) { return c >= '0' && c <= '9'; }
-
-// One "%u" from the stream, *c being the character at hand: white space,
-// an optional sign, at least one digit. Keeps what it reads in e's text.
-// Returns false, with *c the character that does not match, when no digit
-// comes; a sign or a value beyond 32 bits sets *out_of_range.
-static bool read_supernet_number(FILE* f, int* c, int* line, SupernetEntry* e, uint32_t* value,
-                                 bool* out_of_range) {
-  while (is_blank(*c)) {
-    keep_text(e, *c);
-    if (*c == '\n') ++*line;
-    *c = get_supernet_char(f, e);
+// our.nets as a cursor, `c` being the character at hand: what it takes is
+// kept in the entry's text, and line ends are counted.
+struct StreamCursor {
+  FILE* f;
+  int c;
+  int* line;
+  SupernetEntry* e;
+  int peek() const { return c; }
+  void take() {
+    keep_text(e, c);
+    if (c == '\n') ++*line;
+    c = get_supernet_char(f, e);
   }
-  if (*c == '+' || *c == '-') {
-    *out_of_range = true;
-    keep_text(e, *c);
-    *c = get_supernet_char(f, e);
-  }
-  if (!is_digit(*c)) return false;
-  uint64_t v = 0;
-  for (; is_digit(*c); *c = get_supernet_char(f, e)) {
-    keep_text(e, *c);
-    v = v * 10 + uint64_t(*c - '0');
-    if (v > UINT32_MAX) {
-      *out_of_range = true;
-      v = UINT32_MAX;
-    }
-  }
-  *value = uint32_t(v);
-  return true;
-}
+};
 
 static SupernetRead read_entry(FILE* f, int* line, SupernetEntry* e) {
   static constexpr char SEPARATORS[4] = {'.', '.', '.', '/'};
@@ -207,15 +198,16 @@ static SupernetRead read_entry(FILE* f, int* line, SupernetEntry* e) {
 
   bool out_of_range = false;
   bool matched = true;
+  StreamCursor in = {f, c, line, e};
   for (int i = 0; i < 5 && matched; i++) {
     if (i > 0) {
-      matched = c == SEPARATORS[i - 1];  // no white space before a separator
+      matched = in.peek() == SEPARATORS[i - 1];  // no white space before a separator
       if (!matched) break;
-      keep_text(e, c);
-      c = get_supernet_char(f, e);
+      in.take();
     }
-    matched = read_supernet_number(f, &c, line, e, &e->number[i], &out_of_range);
+    matched = scan_unsigned(in, &e->number[i], &out_of_range);
   }
+  c = in.c;
   if (!matched) {
     e->line = *line;
     if (c != EOF) keep_text(e, c);  // the character where it stopped
@@ -263,14 +255,9 @@ struct SupernetNumbers {
 static SupernetNumbers* supernets;
 static size_t supernet_capacity;
 
-uint64_t supernet_addresses_max = HOST_TABLE_ADDRESSES_MAX;
-
-// Sums and products of address counts that a file of thousands of /0s
-// could take past 64 bits stop at the largest value instead of wrapping.
+// Sums of address counts that a file of thousands of /0s could take past
+// 64 bits stop at the largest value instead of wrapping.
 static uint64_t add_saturated(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
-static uint64_t mul_saturated(uint64_t a, uint64_t b) {
-  return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
-}
 
 // The addresses of a supernet that get a slot: all of its block but 0.
 static AddressBlock held_block(const uint32_t (&number)[5]) {
@@ -279,40 +266,12 @@ static AddressBlock held_block(const uint32_t (&number)[5]) {
   return block;
 }
 
-// Makes the table for `total` supernet addresses: the fixed table, cleared
-// already, or one sized to them. Ends the run with a message that names
-// the total and the memory needed when no table can be had.
-static void make_table(uint64_t total) {
-  if (total <= HOST_TABLE_CAPACITY) return;
-  if (total > supernet_addresses_max) {
-    // The smallest table the rule could give, a little below its prime.
-    uint64_t slots = host_slots_at_least(total);
-    err_printf("our.nets: %lu addresses need a table of at least %lu slots, %lu bytes of memory; "
-               "the largest table holds %lu addresses\n",
-               total, slots, mul_saturated(slots, HOST_SLOT_BYTES), supernet_addresses_max);
-    fail_exit();
-  }
-  uint64_t slots = host_table_size_for(total);
-  uint64_t bytes = slots * HOST_SLOT_BYTES;
-  char need[128];
-  snprintf(need, sizeof need, "our.nets: %lu addresses need a table of %lu slots, %lu bytes of memory",
-           total, slots, bytes);
-  // A table larger than the machine's memory would be refused by mmap on
-  // some systems, and swapped to death or killed on others.
-  long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
-  if (pages > 0 && page_size > 0 && bytes > uint64_t(pages) * uint64_t(page_size)) {
-    err_printf("%s; this machine has %lu bytes\n", need, uint64_t(pages) * uint64_t(page_size));
-    fail_exit();
-  }
-  host_table_make(uint32_t(slots), need);
-}
-
-// Fills the table with the supernets of our.nets, each held by
-// default_owner. The file is read whole first, since the table's size
-// depends on the total of its addresses; then each entry is echoed and
+// Fills the table with the supernets of our.nets, each held by the owner
+// at index default_owner. The file is read whole first, since the table's
+// size depends on the total of its addresses; then each entry is echoed and
 // placed, in file order, and an entry that cannot be read ends the run
 // after those before it. Returns the number of slots filled.
-static uint64_t load_supernets(CustomerRecord* default_owner) {
+static uint64_t load_supernets(uint32_t default_owner) {
   FILE* f = fopen("our.nets", "r");
   if (!f) fail_perror("Open SUPERNETS");
 
@@ -329,18 +288,34 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
     count++;
   }
 
-  // The table is sized to the entries that are placed: those before an
-  // entry that cannot be read.
-  make_table(total);
+  // The table and its index hold the entries that are placed: those before
+  // an entry that cannot be read.
+  host_table_for(total, "our.nets");
+  for (size_t k = 0; k < count; k++) {
+    AddressBlock block = held_block(supernets[k].number);
+    if (block.last >= block.first) host_index_add(uint32_t(block.first), uint32_t(block.last));
+  }
+  host_index_build();
+
+  // A table of our own size is placed by rank and seldom walks; its
+  // thousands of collisions would bury what an operator looks for, so
+  // they are summed up in one line. The fixed table notes each one.
+  uint64_t collisions = 0, most_steps = 0;
   for (size_t k = 0; k < count; k++) {
     const uint32_t(&number)[5] = supernets[k].number;
     err_printf("%u.%u.%u.%u Mask:%u\n", number[0], number[1], number[2], number[3], number[4]);
     AddressBlock block = address_block(network_address(number), number[4]);
     for (uint64_t x = block.first; x <= block.last; x++) {
       uint64_t steps = host_insert(uint32_t(x), default_owner);
-      if (steps >= 6) err_printf("Coll:%lu \n", steps);
+      if (steps < 6) continue;
+      if (host_table.fixed) err_printf("Coll:%lu \n", steps);
+      collisions++;
+      most_steps = std::max(most_steps, steps);
     }
   }
+  if (!host_table.fixed)
+    err_printf("Collisions: %lu of %lu addresses took 6 or more steps to place, the most %lu\n",
+               collisions, total, most_steps);
   if (got == SUPERNET_REFUSED) {
     char shown[4 * SUPERNET_TEXT_MAX + 1];
     show_text(s.text, s.text_length, shown);
@@ -361,14 +336,11 @@ static uint64_t load_supernets(CustomerRecord* default_owner) {
 // Hands every address of the customer's block that DEFAULT still holds to
 // the customer, in ascending order, and reports every address that another
 // customer holds already. Returns how many addresses of the block have no
-// slot; adds the number of addresses handed over to *handed.
-static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner,
-                           uint64_t* handed) {
+// slot.
+static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner) {
   AddressBlock block = address_block(uint32_t(customer->network), customer->prefix_length);
-  // The table's ranges are sorted and merged: it was sealed after the
-  // supernets were placed.
-  const AddressRange* ranges = host_ranges;
-  const AddressRange* end = ranges + host_range_count;
+  const AddressRange* ranges = host_index.ranges;
+  const AddressRange* end = ranges + host_index.range_count;
   const AddressRange* r = std::lower_bound(
       ranges, end, block.first, [](const AddressRange& range, uint64_t x) { return range.last < x; });
   uint64_t held = 0;
@@ -376,18 +348,17 @@ static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* defa
   for (; r < end && r->first <= block.last; r++) {
     uint64_t first = std::max<uint64_t>(r->first, block.first);
     uint64_t last = std::min<uint64_t>(r->last, block.last);
+    held += last - first + 1;
     for (uint64_t x = first; x <= last; x++) {
       int32_t i = host_lookup(uint32_t(x));
-      if (i < 0) continue;
-      held++;
+      assert(i >= 0);  // every address of a range is held
       const CustomerRecord* owner = host_owner(uint32_t(i));
       if (owner == default_owner) {
         if (customer_index == 0) customer_index = host_owner_add(customer);
-        host_slot_owner[i] = customer_index;
-        ++*handed;
+        host_set_owner(uint32_t(i), customer_index);
         continue;
       }
-      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(host_slot_address[i]),
+      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(host_table.addresses[i]),
                  owner->name, customer->name, customer->network, customer->prefix_length);
     }
   }
@@ -400,24 +371,21 @@ void load_networks() {
   host_table_clear();
   CustomerRecord* default_owner = new_record();
   strcpy(default_owner->name, "DEFAULT");
-  uint64_t slots = load_supernets(default_owner);
-  uint64_t handed = 0;  // slots handed from DEFAULT to customers
+  load_supernets(host_owner_add(default_owner));
 
   int entry = 0;
   while (const CustomerRecord* r = next_customer()) {
     entry++;
     CustomerRecord* customer = new_record();
     *customer = *r;
-    uint64_t handed_before = handed;
-    uint64_t outside = claim_block(customer, default_owner, &handed);
+    uint32_t owners_before = host_owner_count();
+    uint64_t outside = claim_block(customer, default_owner);
     if (outside > 0)
-      err_printf("custs: entry %d, %s/%u %s: %lu addresses lie outside our.nets and are not "
-                 "claimed\n",
-                 entry, dotted_quad(uint32_t(customer->network)), customer->prefix_length,
-                 customer->name, outside);
+      err_printf("custs: entry %d, %s/%u %s: %lu %s outside our.nets and %s not claimed\n", entry,
+                 dotted_quad(uint32_t(customer->network)), customer->prefix_length, customer->name,
+                 outside, outside == 1 ? "address lies" : "addresses lie", outside == 1 ? "is" : "are");
     // A record that no slot points at would stay to the end unreferenced,
     // a leak: only the records that hold addresses live as long as the run.
-    if (handed == handed_before) free(customer);
+    if (host_owner_count() == owners_before) free(customer);
   }
-  if (handed == slots) free(default_owner);
 }

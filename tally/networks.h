@@ -71,15 +71,11 @@ CustomerRecord* next_customer();
 // addresses of its block that DEFAULT still holds. Supernets of more than
 // HOST_TABLE_CAPACITY addresses get a table sized to them, made before the
 // first address is placed. Writes the supernet echo lines, "Coll:" notes
-// and conflict reports on standard error. Exits 1 on a file that cannot be
+// (in a table of our own size, one "Collisions:" line instead) and
+// conflict reports on standard error. Exits 1 on a file that cannot be
 // read, a malformed entry, supernets too large for any table or for the
 // memory, or an allocation failure.
 void load_networks();
-
-// The most supernet addresses that load_networks makes a table for:
-// HOST_TABLE_ADDRESSES_MAX. Fuzz targets lower it, so that their runs
-// stay small; nettally never changes it.
-extern uint64_t supernet_addresses_max;
 
 // Lets load_networks and next_customer start afresh in the same process, for
 // tests and fuzz targets; nettally reads its definitions once and never

@@ -36,8 +36,8 @@ static char* put_report_line(char* p, uint32_t a, const HostEntry& e, const char
 void print_report() {
   static char buffer[REPORT_BUFFER_SIZE];
   size_t used = 0;
-  for (uint32_t i = 0; i < host_table_size; i++) {
-    const HostEntry& e = host_table[i];
+  for (uint32_t i = 0; i < host_table.size; i++) {
+    const HostEntry& e = host_table.entries[i];
     // Empty slots and idle duplicates have zero counters and fail here.
     if (e.bytes_in <= REPORT_THRESHOLD || e.bytes_out <= REPORT_THRESHOLD) continue;
     if (REPORT_BUFFER_SIZE - used < REPORT_LINE_MAX) {
@@ -45,7 +45,7 @@ void print_report() {
       out_flush();
       used = 0;
     }
-    used = size_t(put_report_line(buffer + used, host_slot_address[i], e, host_owner(i)->name) -
+    used = size_t(put_report_line(buffer + used, host_table.addresses[i], e, host_owner(i)->name) -
                   buffer);
   }
   if (used > 0) {

@@ -8,12 +8,14 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "tally/capture_test_util.h"
 #include "tally/host_table.h"
 #include "tally/networks.h"
 #include "tally/output.h"
 #include "tally/report.h"
+#include "tally/table_test_util.h"
 
 namespace {
 
@@ -23,11 +25,11 @@ std::string report() { return captured_output(1, print_report); }
 // What the literal format prints for the table, in slot order.
 std::string oracle() {
   std::string text;
-  for (uint32_t i = 0; i < HOST_TABLE_SIZE; i++) {
-    const HostEntry& e = host_table[i];
+  for (uint32_t i = 0; i < host_table.size; i++) {
+    const HostEntry& e = host_table.entries[i];
     if (e.bytes_in <= 4096 || e.bytes_out <= 4096) continue;
     char address[16], line[512];
-    uint32_t a = host_slot_address[i];
+    uint32_t a = host_table.addresses[i];
     snprintf(address, sizeof address, "%u.%u.%u.%u", a >> 24, a >> 16 & 0xFF, a >> 8 & 0xFF,
              a & 0xFF);
     snprintf(line, sizeof line, "%s %lu %lu %lu %lu %lu %lu %lu %lu %s\n", address,
@@ -64,7 +66,6 @@ TEST(ReportLine, AsTheLiteralFormatPrintsIt) {
   memset(owners[2].name, 'n', CUSTOMER_NAME_MAX);  // the longest name
   strcpy(owners[3].name, "cust00042");
 
-  host_table_clear();
   std::mt19937_64 rng(11);
   const uint32_t edge_addresses[] = {0x00000001, 0x01020304, 0x0A000001, 0x09090909,
                                      0x0A0A0A0A, 0x63636363, 0x64646464, 0xC0000200,
@@ -79,10 +80,14 @@ TEST(ReportLine, AsTheLiteralFormatPrintsIt) {
   };
   // Edge addresses, then enough random entries for the lines to fill the
   // report's buffer many times over.
+  std::vector<TestBlock> blocks;
   for (int i = 0; i < 40000; i++) {
     uint32_t a = i < int(std::size(edge_addresses)) ? edge_addresses[i] : next += uint32_t(1 + rng() % 50);
-    host_insert(a, &owners[rng() % 4]);
-    HostEntry& e = host_table[host_lookup(a)];
+    blocks.push_back({a, a, &owners[rng() % 4]});
+  }
+  place_blocks(blocks);
+  for (const TestBlock& b : blocks) {
+    HostEntry& e = host_table.entries[host_lookup(uint32_t(b.first))];
     e.bytes_in = counter();
     e.bytes_out = counter();
     e.packets_in = counter();
@@ -98,7 +103,7 @@ TEST(ReportLine, AsTheLiteralFormatPrintsIt) {
 }
 
 TEST(ReportLine, EmptyTablePrintsNothing) {
-  host_table_clear();
+  place_blocks({});
   EXPECT_EQ(report(), "");
 }
 

@@ -13,10 +13,11 @@
 
   if (s >= 0 && d >= 0) {
     // Internal. When both ends are one address, both additions go to it.
-    host_table[s].internal_bytes_out += fwd_bytes;
-    host_table[s].internal_bytes_in += rev_bytes;
-    host_table[d].internal_bytes_in += fwd_bytes;
-    host_table[d].internal_bytes_out += rev_bytes;
+    HostEntry* entries = host_table.entries;
+    entries[s].internal_bytes_out += fwd_bytes;
+    entries[s].internal_bytes_in += rev_bytes;
+    entries[d].internal_bytes_in += fwd_bytes;
+    entries[d].internal_bytes_out += rev_bytes;
     return;
   }
   if (s < 0 && d < 0) {
@@ -38,7 +39,7 @@
   // end that is follows no pattern, so it is chosen by selects, not
   // branches; likewise the times.
   bool source_inside = s >= 0;
-  HostEntry& e = host_table[source_inside ? s : d];
+  HostEntry& e = host_table.entries[source_inside ? s : d];
   uint64_t start = base_time + load_be16(p + REC_START_OFFSET);
   uint64_t end = base_time + load_be16(p + REC_END_OFFSET);
   uint64_t first = e.first_seen, last = e.last_seen;
@@ -60,74 +61,20 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
   add_record(p, s, d, base_time);
 }
 
-// Records per batch. A batch goes in three passes: the slot where each of
-// its ends' lookups starts is found and fetched, then the lookups are made,
-// fetching the entry that each record will change, then the records are
-// added. The misses of a whole batch overlap, and its lines stay in the
-// cache until it is added.
+// Records per batch. A batch goes in three passes: each end's lookup is
+// started and the word where it finishes is fetched, then the lookups are
+// finished, fetching the entry that each record will change, then the
+// records are added. The misses of a whole batch overlap, and its lines
+// stay in the cache until it is added.
 static constexpr size_t TALLY_BATCH = 512;
-
-// Which end of a record is ours follows no pattern, so the choices below
-// between "held" and "absent" must not be branches, which would be
-// mispredicted about every other record. They are written with masks,
-// since a compiler is free to turn a select into a branch: all_ones(x) is
-// all ones when x holds, else 0.
-static uint32_t all_ones(bool x) { return 0u - uint32_t(x); }
-
-// Where the lookup of an address starts, in the fixed table: the address's
-// rank when it is held, else HOST_RANK_NONE, whose slot is -1. Only a /16
-// held in part branches, to settle it from its /24 and the ranges.
-// Elsewhere: the home slot when the address is held, else the table's
-// size, whose address is always 0.
-template <uint32_t SIZE>
-[[gnu::always_inline]] static inline uint32_t first_slot(uint32_t address) {
-  uint32_t c = host_block_coverage(address);
-  if constexpr (SIZE == HOST_TABLE_SIZE) {
-    if (c == HOST_PARTLY) [[unlikely]]
-      return host_held_in_part(address) ? host_rank_in_ranges(address) : HOST_RANK_NONE;
-    uint32_t held = all_ones(c == HOST_ALL);
-    // For an absent address the /16 of 0 is read, always in the cache.
-    uint32_t rank = host_rank16[(address >> 16) & held] + (address & 0xFFFF);
-    return (rank & held) | (HOST_RANK_NONE & ~held);
-  } else {
-    if (c == HOST_PARTLY) [[unlikely]]
-      c = host_held_in_part(address) ? HOST_ALL : HOST_NONE;
-    uint32_t home = host_home<SIZE>(address);
-    uint32_t held = all_ones(c != HOST_NONE);
-    return (home & held) | (host_table_size & ~held);
-  }
-}
-
-// Where first_slot's value points: the slot by rank, or the slot in which
-// the walk of the probe sequence starts.
-template <uint32_t SIZE>
-static const uint32_t* first_slot_word(uint32_t start) {
-  return SIZE == HOST_TABLE_SIZE ? &host_rank_slot[start] : &host_slot_address[start];
-}
-
-// host_lookup for an address whose lookup starts at `start`: in the fixed
-// table the slot by rank, found or -1; elsewhere found in the home slot or
-// absent (an address of 0 there), else, rarely, another address sits in
-// the home slot and the probe sequence is walked.
-template <uint32_t SIZE>
-[[gnu::always_inline]] static inline int32_t lookup_from(uint32_t address, uint32_t start) {
-  if constexpr (SIZE == HOST_TABLE_SIZE) {
-    return int32_t(host_rank_slot[start]);
-  } else {
-    uint32_t a = host_slot_address[start];
-    if (a != address && a != 0) [[unlikely]]
-      return host_lookup_sized<SIZE>(address);
-    return int32_t(start | all_ones(a == 0));  // start, or -1
-  }
-}
 
 // Starts loading the entry at slot, one cache line; for -1, slot 0's.
 static void prefetch_entry(int32_t slot) {
   uint32_t i = uint32_t(slot) & ~all_ones(slot < 0);
-  __builtin_prefetch(&host_table[i], 1);
+  __builtin_prefetch(&host_table.entries[i], 1);
 }
 
-template <uint32_t SIZE>
+template <bool FIXED>
 static void tally_batches(const uint8_t* records, size_t count, uint64_t base_time) {
   // The table's addresses do not change while records are added, so every
   // lookup of a batch can be made before its first record is added.
@@ -138,15 +85,15 @@ static void tally_batches(const uint8_t* records, size_t count, uint64_t base_ti
     size_t n = count - first < TALLY_BATCH ? count - first : TALLY_BATCH;
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      starts[i][0] = first_slot<SIZE>(load_be32(p + REC_SRC_ADDR));
-      starts[i][1] = first_slot<SIZE>(load_be32(p + REC_DST_ADDR));
-      __builtin_prefetch(first_slot_word<SIZE>(starts[i][0]));
-      __builtin_prefetch(first_slot_word<SIZE>(starts[i][1]));
+      starts[i][0] = host_lookup_start(load_be32(p + REC_SRC_ADDR));
+      starts[i][1] = host_lookup_start(load_be32(p + REC_DST_ADDR));
+      __builtin_prefetch(host_lookup_word<FIXED>(starts[i][0]));
+      __builtin_prefetch(host_lookup_word<FIXED>(starts[i][1]));
     }
     for (size_t i = 0; i < n; i++) {
       const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = lookup_from<SIZE>(load_be32(p + REC_SRC_ADDR), starts[i][0]);
-      int32_t d = lookup_from<SIZE>(load_be32(p + REC_DST_ADDR), starts[i][1]);
+      int32_t s = host_lookup_finish<FIXED>(load_be32(p + REC_SRC_ADDR), starts[i][0]);
+      int32_t d = host_lookup_finish<FIXED>(load_be32(p + REC_DST_ADDR), starts[i][1]);
       slots[i][0] = s;
       slots[i][1] = d;
       prefetch_entry(s);
@@ -158,11 +105,10 @@ static void tally_batches(const uint8_t* records, size_t count, uint64_t base_ti
 }
 
 void tally_records(const uint8_t* records, size_t count, uint64_t base_time) {
-  // Absent addresses are told from the coverage, which sealing makes exact.
-  if (!host_sealed) host_table_seal();
-  // Once per call: the fixed table's code has its size as a constant.
-  if (host_table_size == HOST_TABLE_SIZE)
-    tally_batches<HOST_TABLE_SIZE>(records, count, base_time);
+  // Once per call: the fixed table's lookups go by rank, a made table's by
+  // home slot.
+  if (host_table.fixed)
+    tally_batches<true>(records, count, base_time);
   else
-    tally_batches<HOST_SIZE_AT_RUN_TIME>(records, count, base_time);
+    tally_batches<false>(records, count, base_time);
 }

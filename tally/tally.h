@@ -18,6 +18,6 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
 
 // Adds `count` consecutive records, exactly as tally_record would one after
 // the other, but looks up a batch of them before it adds them, so that the
-// table's cache misses overlap instead of following one another. Seals the
-// table first if an insertion came after the last seal.
+// table's cache misses overlap instead of following one another. The table
+// must be sealed.
 void tally_records(const uint8_t* records, size_t count, uint64_t base_time);

@@ -14,6 +14,7 @@
 #include "tally/capture_test_util.h"
 #include "tally/host_table.h"
 #include "tally/output.h"
+#include "tally/table_test_util.h"
 #include "tally/tally.h"
 
 namespace {
@@ -27,20 +28,31 @@ void put32(uint8_t* p, uint32_t v) {
 
 
 // A table of a /20, a few single addresses in other /16s, the address
-// whose home is slot 0, and one address inserted twice; in the fixed table
-// or, with slots, in one of that size made at run time.
-std::vector<uint32_t> fill_table(uint32_t slots = HOST_TABLE_SIZE) {
-  host_table_clear();
-  if (slots != HOST_TABLE_SIZE) host_table_make(slots, "host_table_make");
+// whose home is slot 0 in the fixed table, and one address placed twice:
+// in the fixed table, or with `made` beside a /12 in a table sized to them,
+// where the /20's first 256 addresses are placed twice before the /12 and
+// so push 256 of its addresses off their home slots. Returns the addresses
+// that records may use as inside ends: all but most of the /12, and every
+// address that a lookup does not find at home.
+std::vector<uint32_t> fill_table(bool made = false) {
   std::vector<uint32_t> held;
   for (uint32_t a = 0x0A010000; a < 0x0A011000; a++) held.push_back(a);
   held.push_back(0xC0000205);  // 192.0.2.5
   held.push_back(0xFFFFFFFF);
   uint32_t z = 1;
-  while (host_mix(z) % slots != 0) z++;
+  while (host_hash(z) != 0) z++;
   held.push_back(z);
-  for (uint32_t a : held) host_insert(a, nullptr);
-  host_insert(0x0A010005, nullptr);  // a duplicate: lookups find the first copy
+  std::vector<TestBlock> blocks;
+  if (made) blocks.push_back({0x0A010000, 0x0A0100FF});
+  for (TestBlock b : single_addresses(held)) blocks.push_back(b);
+  blocks.push_back({0x0A010005, 0x0A010005});  // a copy: lookups find the first
+  if (made) blocks.push_back({0xAC100000, 0xAC1FFFFF});  // 172.16.0.0/12
+  place_blocks(blocks);
+  if (made) {
+    for (uint32_t a = 0xAC100000; a <= 0xAC1FFFFF; a++)
+      if (a % 4099 == 0 || uint32_t(host_lookup(a)) != host_rank_in_ranges(a))
+        held.push_back(a);
+  }
   return held;
 }
 
@@ -87,7 +99,7 @@ void expect_same_as_one_by_one(Fill fill, const std::vector<uint8_t>& records) {
                                                               FLOW_RECORD_SIZE),
                    base_times[i * 3 / n]);
   });
-  std::vector<HostEntry> expected(host_table, host_table + host_table_size);
+  std::vector<HostEntry> expected(host_table.entries, host_table.entries + host_table.size);
 
   // Runs of every length around the batch size, each with its file's base time.
   fill();
@@ -104,9 +116,9 @@ void expect_same_as_one_by_one(Fill fill, const std::vector<uint8_t>& records) {
   });
   EXPECT_EQ(batched, one_by_one);
   EXPECT_GT(std::count(one_by_one.begin(), one_by_one.end(), '\n'), 1000);
-  ASSERT_EQ(expected.size(), host_table_size);
-  for (uint32_t i = 0; i < host_table_size; i++)
-    ASSERT_EQ(memcmp(&host_table[i], &expected[i], sizeof(HostEntry)), 0) << "slot " << i;
+  ASSERT_EQ(expected.size(), host_table.size);
+  for (uint32_t i = 0; i < host_table.size; i++)
+    ASSERT_EQ(memcmp(&host_table.entries[i], &expected[i], sizeof(HostEntry)), 0) << "slot " << i;
 }
 
 TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
@@ -114,41 +126,27 @@ TEST(TallyRecords, SameTableAndMessagesAsOneByOne) {
   expect_same_as_one_by_one([] { fill_table(); }, random_records(held, 30000));
 }
 
-// The same in a table made at run time, whose code takes the size from a
-// variable; some addresses there are displaced from their home slots, and
-// some outside ends lie in /24s held in part.
+// The same in a table made at run time, whose lookups go by home slot:
+// some addresses there are displaced from their home slots, and some
+// outside ends lie in /24s held in part.
 TEST(TallyRecords, SameTableAndMessagesAsOneByOneInATableMadeAtRunTime) {
-  const uint32_t slots = 1179677;
-  auto fill = [&] {
-    std::vector<uint32_t> held = fill_table(slots);
-    // Addresses whose home slot is taken already.
-    std::mt19937 rng(4);
-    for (int found = 0; found < 300;) {
-      uint32_t a = 0xAC100000 | (rng() & 0xFFFFF);  // 172.16.0.0/12
-      if (host_slot_address[host_mix(a) % slots] == 0 || host_lookup(a) >= 0) continue;
-      host_insert(a, nullptr);
-      held.push_back(a);
-      found++;
-    }
-    return held;
-  };
-  std::vector<uint32_t> held = fill();
-  ASSERT_EQ(host_table_size, slots);
+  std::vector<uint32_t> held = fill_table(true);
+  ASSERT_FALSE(host_table.fixed);
+  ASSERT_GT(held.size(), 4096u + 3 + 256 + 200);
   std::vector<uint8_t> records = random_records(held, 30000);
   // Outside ends beside the single addresses, in /24s held in part.
   std::mt19937 rng(6);
   for (size_t i = 0; i < records.size(); i += 7 * FLOW_RECORD_SIZE) {
-    uint32_t a = held[held.size() - 1 - rng() % 300] ^ uint32_t(1 + rng() % 255);
+    uint32_t a = held[4096 + rng() % 3] ^ uint32_t(1 + rng() % 255);
     if (host_lookup(a) < 0) put32(&records[i + REC_DST_ADDR], a);
   }
-  expect_same_as_one_by_one(fill, records);
-  host_table_clear();
+  expect_same_as_one_by_one([] { fill_table(true); }, records);
 }
 
 // "Strange...%u.%u.%u.%u->%u.%u.%u.%u\n" for every edge value in every
 // position and for random addresses.
 TEST(TallyRecords, StrangeLineAsPrintfPrintsIt) {
-  host_table_clear();
+  place_blocks({});
   const uint8_t edges[] = {0, 1, 9, 10, 11, 99, 100, 101, 199, 200, 249, 250, 255};
   std::mt19937 rng(5);
   std::vector<uint8_t> records;

@@ -10,6 +10,7 @@
 #include "tally/capture_test_util.h"
 #include "tally/host_table.h"
 #include "tally/output.h"
+#include "tally/table_test_util.h"
 
 namespace {
 
@@ -43,12 +44,8 @@ const uint32_t A = ip(10, 0, 0, 1), B = ip(10, 0, 0, 2), OUT = ip(198, 51, 100, 
 
 class Tally : public ::testing::Test {
  protected:
-  void SetUp() override {
-    host_table_clear();
-    host_insert(A, nullptr);
-    host_insert(B, nullptr);
-  }
-  HostEntry& entry(uint32_t a) { return host_table[host_lookup(a)]; }
+  void SetUp() override { place_blocks(single_addresses({A, B})); }
+  HostEntry& entry(uint32_t a) { return host_table.entries[host_lookup(a)]; }
 };
 
 TEST_F(Tally, InternalFlowTouchesOnlyInternalCounters) {
@@ -129,12 +126,12 @@ TEST_F(Tally, StartTimeZeroLeavesTheEntryFresh) {
 TEST_F(Tally, SlotZeroCountsLikeAnyOther) {
   uint32_t z = 1;
   while (host_hash(z) != 0) z++;
-  host_insert(z, nullptr);
+  place_blocks(single_addresses({A, B, z}));
   ASSERT_EQ(host_lookup(z), 0);
   tally_record(make_record(z, OUT, 0, 0, 1, 5000, 1, 6000), 0);
-  EXPECT_EQ(host_table[0].bytes_out, 5000u);
+  EXPECT_EQ(host_table.entries[0].bytes_out, 5000u);
   tally_record(make_record(z, A, 0, 0, 1, 7, 1, 0), 0);
-  EXPECT_EQ(host_table[0].internal_bytes_out, 7u);
+  EXPECT_EQ(host_table.entries[0].internal_bytes_out, 7u);
 }
 
 // Neither end ours: one line on standard error, whatever follows each

@@ -32,8 +32,9 @@ void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 
 // A customer record that no slot points at was kept to the end with no
 // reference to it, which valgrind reports as definitely lost: a customer
-// whose block an earlier one already holds, one wholly outside our.nets,
-// and DEFAULT once the customers have taken every slot.
+// whose block an earlier one already holds, and one wholly outside
+// our.nets. DEFAULT stays in the table's owner list even once the
+// customers have taken every slot, so it is never lost.
 const RecordCase RECORD_CASES[] = {
     {"customer_whose_block_is_held_already", "192.0.2.0/29 acme\n192.0.2.3 late\n",
      "Used\nIP:192.0.2.3\nacme\nlate\nNetwork:c0000203\nNetmaks:32\n", "acme"},

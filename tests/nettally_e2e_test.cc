@@ -202,7 +202,7 @@ std::vector<TallyCase> tally_cases() {
        {"nettally", "f"}, "File\n10.20.8.1 5000 5000 1 1 0 0 0 0 wide\n",
        "10.20.8.0 Mask:31\n"
        "custs: entry 1, 10.20.8.0/30 wide: 2 addresses lie outside our.nets and are not claimed\n"
-       "custs: entry 2, 0.0.0.0/32 zero: 1 addresses lie outside our.nets and are not claimed\n",
+       "custs: entry 2, 0.0.0.0/32 zero: 1 address lies outside our.nets and is not claimed\n",
        0, ""},
       {"a_whole_space_customer_claims_only_what_the_supernets_hold",
        {nets("10.20.8.0/31\n255.255.255.254/31\n"), custs("0.0.0.0/0 all\n"),
