@@ -62,9 +62,7 @@ size_t put_bill_json_head(char* buffer, Period period, uint32_t interval, uint32
   return n < 0 ? 0 : size_t(n);
 }
 
-// The length of the valid UTF-8 sequence at p (1 to 4), or 0 when the
-// byte there starts none.
-static size_t utf8_sequence(const uint8_t* p, size_t left) {
+size_t utf8_sequence_length(const uint8_t* p, size_t left) {
   uint8_t b = p[0];
   if (b < 0x80) return 1;
   size_t length;
@@ -114,7 +112,7 @@ size_t put_json_string(char* buffer, const char* bytes, size_t length) {
       i++;
       continue;
     }
-    size_t valid = b < 0x20 ? 0 : utf8_sequence(s + i, length - i);
+    size_t valid = b < 0x20 ? 0 : utf8_sequence_length(s + i, length - i);
     if (valid == 0) {
       memcpy(p, "\\u00", 4);
       p[4] = HEX[b >> 4];

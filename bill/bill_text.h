@@ -53,6 +53,11 @@ constexpr const char* BILL_JSON_TAIL = "]}\n";
 constexpr size_t BILL_JSON_OBJECT_MAX = 1 + 14 + 6 * BILL_NAME_MAX + 9 * (20 + 20) + 1;
 size_t put_bill_json_object(char* buffer, bool first, const char* name, size_t name_length, const BillFigures& f);
 
+// The length (1 to 4) of the valid UTF-8 sequence that starts at bytes[0]
+// of the `left` bytes there, or 0 when none does: no overlong forms, no
+// surrogates, nothing above U+10FFFF. left >= 1.
+size_t utf8_sequence_length(const uint8_t* bytes, size_t left);
+
 // A JSON string of any bytes, quotes included: valid UTF-8 passes
 // through (no overlong forms, no surrogates, nothing above U+10FFFF);
 // " and \ as \" and \\; the control bytes 08, 09, 0A, 0C, 0D as \b \t \n
