@@ -24,18 +24,22 @@ constexpr const char* IN_COLOUR = "#2a7f3f";
 constexpr const char* OUT_COLOUR = "#1f5fbf";
 constexpr const char* BILLABLE_COLOUR = "#c62828";
 
-void graph_append(GraphBuffer* buffer, const char* bytes, size_t n) {
-  if (buffer->capacity - buffer->length < n) {
-    size_t capacity = buffer->capacity < 65536 ? 65536 : buffer->capacity;
-    while (capacity - buffer->length < n) capacity *= 2;
-    void* p = realloc(buffer->bytes, capacity);
-    if (!p) {
-      perror("Making a graph");
-      exit(1);
-    }
-    buffer->bytes = static_cast<char*>(p);
-    buffer->capacity = capacity;
+// Room for at least n more bytes. Exits 1 when the memory cannot be had.
+static void graph_reserve(GraphBuffer* buffer, size_t n) {
+  if (buffer->capacity - buffer->length >= n) return;
+  size_t capacity = buffer->capacity < 65536 ? 65536 : buffer->capacity;
+  while (capacity - buffer->length < n) capacity *= 2;
+  void* p = realloc(buffer->bytes, capacity);
+  if (!p) {
+    perror("Making a graph");
+    exit(1);
   }
+  buffer->bytes = static_cast<char*>(p);
+  buffer->capacity = capacity;
+}
+
+void graph_append(GraphBuffer* buffer, const char* bytes, size_t n) {
+  graph_reserve(buffer, n);
   memcpy(buffer->bytes + buffer->length, bytes, n);
   buffer->length += n;
 }
@@ -45,13 +49,23 @@ void graph_buffer_free(GraphBuffer* buffer) {
   *buffer = {};
 }
 
+// Formats straight into the buffer; a piece longer than the room left is
+// formatted again once the room is there.
 __attribute__((format(printf, 2, 3))) static void graph_printf(GraphBuffer* buffer, const char* fmt, ...) {
-  char line[1024];  // every piece is short but the title, whose name is appended apart
-  va_list ap;
-  va_start(ap, fmt);
-  int n = vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  if (n > 0) graph_append(buffer, line, size_t(n) < sizeof line ? size_t(n) : sizeof line - 1);
+  graph_reserve(buffer, 256);
+  for (int attempt = 0; attempt < 2; attempt++) {
+    size_t room = buffer->capacity - buffer->length;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buffer->bytes + buffer->length, room, fmt, ap);
+    va_end(ap);
+    if (n < 0) return;  // no conversion here can fail
+    if (size_t(n) < room) {
+      buffer->length += size_t(n);
+      return;
+    }
+    graph_reserve(buffer, size_t(n) + 1);
+  }
 }
 
 // The name as XML character data: & < > " ' as entities, valid UTF-8 as
@@ -102,9 +116,12 @@ static RateAxis rate_axis(uint64_t peak) {
       if (step >= peak / 5 + (peak % 5 != 0)) {
         uint64_t ticks = peak / step + (peak % step != 0);
         if (ticks == 0) ticks = 1;
-        return {ticks * step, step};
+        uint64_t top;
+        if (__builtin_mul_overflow(ticks, step, &top)) top = UINT64_MAX;  // rates near 2^64
+        return {top, step};
       }
     }
+    // 5 · 10^18 reaches a fifth of any 64-bit rate, so this is never met.
     if (power > UINT64_MAX / 100) return {UINT64_MAX, UINT64_MAX / 5};
   }
 }

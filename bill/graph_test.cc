@@ -163,6 +163,19 @@ TEST_F(GraphTest, AMonthStaysSmallAndRenders) {
   EXPECT_EQ(run("rsvg-convert -o '" + file + ".png' '" + file + "' 2>&1"), "");
 }
 
+TEST_F(GraphTest, RatesNearTheTopOf64Bits) {
+  zone("UTC");
+  std::string svg = svg_of("big", {(uint64_t{1} << 61) - 1, 0}, {0, 1}, Period{0, 2}, 1);
+  // 2^64 - 8 bit/s at rank 2 of 2; the axis, in steps of 5 Ebit/s, ends at
+  // 2^64 - 1 rather than at 20 Ebit/s, which no 64-bit rate reaches.
+  EXPECT_NE(svg.find(">billable: 18.45 Ebit/s</text>"), std::string::npos);
+  EXPECT_NE(svg.find(">15.00 Ebit/s</text>"), std::string::npos);
+  EXPECT_EQ(svg.find(">20.00 Ebit/s</text>"), std::string::npos);
+  std::vector<std::string> paths = series_paths(svg);
+  ASSERT_EQ(paths.size(), 2u);
+  EXPECT_EQ(paths[1], "M100,91H635V500H1170");
+}
+
 TEST_F(GraphTest, NoTrafficAndNoIntervals) {
   zone("America/New_York");
   std::string svg = svg_of("idle", std::vector<uint64_t>(288, 0), std::vector<uint64_t>(288, 0),
