@@ -24,17 +24,11 @@ uint64_t interval_rate(uint64_t bytes, uint32_t interval, bool* overflow) {
   return uint64_t(rate);
 }
 
-// The sample at `rank` (1-based, of n) of those that `take(k)` gives,
-// sorted ascending. Most customers are idle most of the time, so the zero
-// samples are only counted, and the selection runs over the others.
-template <typename Take>
-static uint64_t sample_at_rank(uint64_t n, uint64_t rank, uint64_t* scratch, Take take) {
-  uint64_t busy = 0;
-  for (uint64_t k = 0; k < n; k++) {
-    uint64_t v = take(k);
-    scratch[busy] = v;
-    busy += v != 0;
-  }
+// The sample at `rank` (1-based, of n) when the n − busy others are 0 and
+// scratch[0 .. busy−1] holds the samples above zero: most customers are
+// idle most of the time, so the zeros are only counted, and the selection
+// runs over the others.
+static uint64_t busy_sample_at_rank(uint64_t* scratch, uint64_t busy, uint64_t n, uint64_t rank) {
   uint64_t zeros = n - busy;
   if (rank <= zeros) return 0;
   uint64_t at = rank - zeros - 1;  // 0-based among the busy samples
@@ -64,10 +58,24 @@ BillFigures bill_figures(const uint64_t* in, const uint64_t* out, uint64_t n, ui
     f.active_intervals += (in[k] | out[k]) != 0;
   }
   const uint64_t rank = percentile_rank(n, percentile);
-  uint64_t p_in = sample_at_rank(n, rank, scratch, [&](uint64_t k) { return in[k]; });
-  uint64_t p_out = sample_at_rank(n, rank, scratch, [&](uint64_t k) { return out[k]; });
-  bool* overflow = &f.overflow;
-  uint64_t p_sum = sample_at_rank(n, rank, scratch, [&](uint64_t k) { return add_saturating(in[k], out[k], overflow); });
+  uint64_t busy = 0;
+  for (uint64_t k = 0; k < n; k++) {
+    scratch[busy] = in[k];
+    busy += in[k] != 0;
+  }
+  uint64_t p_in = busy_sample_at_rank(scratch, busy, n, rank);
+  busy = 0;
+  for (uint64_t k = 0; k < n; k++) {
+    scratch[busy] = out[k];
+    busy += out[k] != 0;
+  }
+  uint64_t p_out = busy_sample_at_rank(scratch, busy, n, rank);
+  busy = 0;
+  for (uint64_t k = 0; k < n; k++) {
+    scratch[busy] = add_saturating(in[k], out[k], &f.overflow);
+    busy += scratch[busy] != 0;
+  }
+  uint64_t p_sum = busy_sample_at_rank(scratch, busy, n, rank);
   f.p_in_bps = interval_rate(p_in, interval, &f.overflow);
   f.p_out_bps = interval_rate(p_out, interval, &f.overflow);
   f.p_sum_bps = interval_rate(p_sum, interval, &f.overflow);

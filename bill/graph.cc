@@ -136,6 +136,34 @@ static int64_t time_x(uint64_t t, Period period) {
   return PLOT_LEFT + int64_t((unsigned __int128){t - period.from} * PLOT_WIDTH / span);
 }
 
+// A series' path as it is written: the pen, and the pixel column being
+// gathered with its highest and lowest point (the smaller y is the higher
+// rate), the interval where each was first reached, and its last point.
+struct SeriesPen {
+  int64_t x;  // a run of equal y is one H, written when it ends
+  int64_t y;
+  int64_t column_x;
+  int64_t top_y, bottom_y, last_y;
+  uint64_t top_at, bottom_at;
+};
+
+// Draws the gathered column: to its first extreme, its other extreme,
+// then its last point, each only where the pen is not there yet.
+static void draw_column(GraphBuffer* svg, SeriesPen* pen) {
+  const bool top_first = pen->top_at <= pen->bottom_at;
+  const int64_t steps[3] = {top_first ? pen->top_y : pen->bottom_y, top_first ? pen->bottom_y : pen->top_y,
+                            pen->last_y};
+  for (int64_t target : steps) {
+    if (target == pen->y) continue;
+    if (pen->x != pen->column_x) {
+      graph_printf(svg, "H%ld", pen->column_x);
+      pen->x = pen->column_x;
+    }
+    graph_printf(svg, "V%ld", target);
+    pen->y = target;
+  }
+}
+
 // One series as one path: a step line while intervals are wider than a
 // pixel; where several share a pixel column, only their first extreme,
 // the other extreme and the last value are drawn in it, so the size is
@@ -144,49 +172,29 @@ static void append_series(GraphBuffer* svg, const uint64_t* bytes, const GraphIn
                           const char* colour) {
   graph_printf(svg, "<path fill=\"none\" stroke=\"%s\" stroke-width=\"1\" d=\"", colour);
   bool overflow = false;  // a rate past 2^64-1 is drawn at the top
-  int64_t y = rate_y(interval_rate(bytes[0], g.interval, &overflow), top);
-  graph_printf(svg, "M%ld,%ld", PLOT_LEFT, y);
-  // The current pixel column: its highest and lowest point (the smaller y
-  // is the higher rate), the interval where each was first reached, and
-  // its last point.
-  int64_t column_x = PLOT_LEFT;
-  int64_t pen_x = PLOT_LEFT;  // a run of equal y is one H, written when it ends
-  int64_t top_y = y, bottom_y = y, last = y;
-  uint64_t top_at = 0, bottom_at = 0;
-  auto flush = [&]() {
-    const int64_t first_y = top_at <= bottom_at ? top_y : bottom_y;
-    const int64_t second_y = top_at <= bottom_at ? bottom_y : top_y;
-    const int64_t steps[3] = {first_y, second_y, last};
-    for (int64_t target : steps) {
-      if (target == y) continue;
-      if (pen_x != column_x) {
-        graph_printf(svg, "H%ld", column_x);
-        pen_x = column_x;
-      }
-      graph_printf(svg, "V%ld", target);
-      y = target;
-    }
-  };
+  int64_t first_y = rate_y(interval_rate(bytes[0], g.interval, &overflow), top);
+  graph_printf(svg, "M%ld,%ld", PLOT_LEFT, first_y);
+  SeriesPen pen = {PLOT_LEFT, first_y, PLOT_LEFT, first_y, first_y, first_y, 0, 0};
   for (uint64_t k = 0; k < g.n; k++) {
     int64_t x = PLOT_LEFT + int64_t((unsigned __int128){k} * PLOT_WIDTH / g.n);
     int64_t v = rate_y(interval_rate(bytes[k], g.interval, &overflow), top);
-    if (x != column_x) {
-      flush();
-      column_x = x;
-      top_y = bottom_y = v;
-      top_at = bottom_at = k;
+    if (x != pen.column_x) {
+      draw_column(svg, &pen);
+      pen.column_x = x;
+      pen.top_y = pen.bottom_y = v;
+      pen.top_at = pen.bottom_at = k;
     }
-    if (v < top_y) {
-      top_y = v;
-      top_at = k;
+    if (v < pen.top_y) {
+      pen.top_y = v;
+      pen.top_at = k;
     }
-    if (v > bottom_y) {
-      bottom_y = v;
-      bottom_at = k;
+    if (v > pen.bottom_y) {
+      pen.bottom_y = v;
+      pen.bottom_at = k;
     }
-    last = v;
+    pen.last_y = v;
   }
-  flush();
+  draw_column(svg, &pen);
   graph_printf(svg, "H%ld\"/>\n", PLOT_RIGHT);
 }
 
@@ -232,6 +240,14 @@ static int64_t offset_at(uint64_t t) {
   return local.tm_gmtoff;
 }
 
+// A tick's label: its date for ticks a day or more apart, else its time
+// of day, with the date too when the period is longer than a day.
+static size_t put_tick_label(char* label, size_t size, uint64_t step, uint64_t span, const struct tm* local) {
+  if (step >= 86400) return strftime(label, size, "%Y-%m-%d", local);
+  if (span > 86400) return strftime(label, size, "%m-%d %H:%M", local);
+  return strftime(label, size, "%H:%M", local);
+}
+
 // The time axis: ticks at local wall-clock multiples of a step from a
 // minute to a week, the smallest that gives at most TIME_TICKS_MAX; a day
 // or more from local midnights, by the calendar (a day around a change of
@@ -247,12 +263,6 @@ static void append_time_axis(GraphBuffer* svg, Period period) {
       break;
     }
   }
-  // Dates for ticks a day or more apart, the time of day within a day.
-  auto label_of = [&](char* label, size_t size, const struct tm* local) {
-    if (step >= 86400) return strftime(label, size, "%Y-%m-%d", local);
-    if (span > 86400) return strftime(label, size, "%m-%d %H:%M", local);
-    return strftime(label, size, "%H:%M", local);
-  };
   graph_printf(svg, "<g font-size=\"11\" text-anchor=\"middle\">\n");
   int ticks = 0;
   if (step < 86400) {
@@ -268,7 +278,7 @@ static void append_time_axis(GraphBuffer* svg, Period period) {
       struct tm local = {};
       localtime_r(&x, &local);
       char label[64];
-      size_t n = label_of(label, sizeof label, &local);
+      size_t n = put_tick_label(label, sizeof label, step, span, &local);
       int64_t px = time_x(t, period);
       graph_printf(svg, "<path stroke=\"#dddddd\" d=\"M%ld,%ldV%ld\"/>", px, PLOT_TOP, PLOT_BOTTOM);
       graph_printf(svg, "<text x=\"%ld\" y=\"%ld\">%.*s</text>\n", px, PLOT_BOTTOM + 18, int(n), label);
@@ -287,7 +297,7 @@ static void append_time_axis(GraphBuffer* svg, Period period) {
       time_t at = mktime(&probe);
       if (at < 0 || uint64_t(at) >= period.to) break;
       char label[64];
-      size_t n = label_of(label, sizeof label, &probe);
+      size_t n = put_tick_label(label, sizeof label, step, span, &probe);
       int64_t px = time_x(uint64_t(at), period);
       graph_printf(svg, "<path stroke=\"#dddddd\" d=\"M%ld,%ldV%ld\"/>", px, PLOT_TOP, PLOT_BOTTOM);
       graph_printf(svg, "<text x=\"%ld\" y=\"%ld\">%.*s</text>\n", px, PLOT_BOTTOM + 18, int(n), label);
