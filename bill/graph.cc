@@ -208,16 +208,19 @@ static const char* ordinal_suffix(uint32_t n) {
   }
 }
 
-static void append_level(GraphBuffer* svg, uint64_t rate, uint64_t top, const char* colour, const char* dash,
-                         int64_t label_y, const char* label, uint32_t percentile) {
+// A percentile's dashed line across the plot, and its value in a label
+// at label_y, white-edged so that it reads over the series.
+static void append_level(GraphBuffer* svg, uint64_t rate, uint64_t top, const char* colour, int64_t label_y,
+                         const char* label, uint32_t percentile) {
   char text[SI_TEXT_MAX];
   size_t n = put_rate_si(text, rate);
   int64_t y = rate_y(rate, top);
-  graph_printf(svg, "<path stroke=\"%s\" stroke-width=\"%s\"%s d=\"M%ld,%ldH%ld\"/>\n", colour,
-               dash[0] ? "1.5" : "2", dash, PLOT_LEFT, y, PLOT_RIGHT);
-  graph_printf(svg, "<text x=\"%ld\" y=\"%ld\" fill=\"%s\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">"
-               "%s %u%s percentile: %.*s</text>\n", PLOT_LEFT + 20,
-               label_y, colour, label, percentile, ordinal_suffix(percentile), int(n), text);
+  graph_printf(svg, "<path stroke=\"%s\" stroke-width=\"1.5\" stroke-dasharray=\"6 4\" d=\"M%ld,%ldH%ld\"/>\n",
+               colour, PLOT_LEFT, y, PLOT_RIGHT);
+  graph_printf(svg,
+               "<text x=\"%ld\" y=\"%ld\" fill=\"%s\" stroke=\"white\" stroke-width=\"3\" paint-order=\"stroke\">"
+               "%s %u%s percentile: %.*s</text>\n",
+               PLOT_LEFT + 20, label_y, colour, label, percentile, ordinal_suffix(percentile), int(n), text);
 }
 
 static void append_rate_axis(GraphBuffer* svg, RateAxis axis) {
@@ -343,9 +346,8 @@ void write_graph_svg(GraphBuffer* svg, const GraphInput& g) {
     append_series(svg, g.out, g, axis.top, OUT_COLOUR);
     append_series(svg, g.in, g, axis.top, IN_COLOUR);
   }
-  append_level(svg, f.p_in_bps, axis.top, IN_COLOUR, " stroke-dasharray=\"6 4\"", PLOT_TOP + 18, "in", g.percentile);
-  append_level(svg, f.p_out_bps, axis.top, OUT_COLOUR, " stroke-dasharray=\"6 4\"", PLOT_TOP + 34, "out",
-               g.percentile);
+  append_level(svg, f.p_in_bps, axis.top, IN_COLOUR, PLOT_TOP + 18, "in", g.percentile);
+  append_level(svg, f.p_out_bps, axis.top, OUT_COLOUR, PLOT_TOP + 34, "out", g.percentile);
   int64_t y = rate_y(f.billable_bps, axis.top);
   graph_printf(svg, "<path stroke=\"%s\" stroke-width=\"2\" d=\"M%ld,%ldH%ld\"/>\n", BILLABLE_COLOUR, PLOT_LEFT, y,
                PLOT_RIGHT);
