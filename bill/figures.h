@@ -21,8 +21,8 @@ bool parse_percentile(const char* text, uint32_t* percentile);
 // The 1-based rank of the nearest-rank percentile of n samples,
 // ⌈percentile·n/100⌉, for n >= 1 and percentile 1..100: from 1 to n.
 constexpr uint64_t percentile_rank(uint64_t n, uint32_t percentile) {
-  // n is at most 2^64/100 for the product to fit; a bill has far fewer.
-  return (n * percentile + 99) / 100;
+  // In 128 bits, so that no n can wrap the product; the rank fits in 64.
+  return uint64_t(((unsigned __int128){n} * percentile + 99) / 100);
 }
 
 struct BillFigures {

@@ -21,6 +21,8 @@ TEST(PercentileRank, WholeAndNot) {
       {20, 1, 1},     {250, 1, 3},    {200, 1, 2},
       {8928, 95, 8482},  // 8,481.6: a month of 31 days
       {8640, 95, 8208},  // 8,208 exactly: a month of 30 days
+      {UINT64_MAX, 100, UINT64_MAX},  // the product passes 64 bits
+      {UINT64_MAX, 1, UINT64_MAX / 100 + 1},
   };
   for (const Case& c : cases) EXPECT_EQ(percentile_rank(c.n, c.percentile), c.rank) << c.n << ' ' << c.percentile;
 }
