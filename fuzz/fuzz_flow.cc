@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-static void read_fuzz_file() { read_flow_file("flow.fuzz"); }
+static void read_fuzz_file() { read_flow_file("flow.fuzz", FLOW_NAMED_PATH); }
 
 static void clear_counters() {
   for (int32_t i : used_slots) host_table[i] = {};
