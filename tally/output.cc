@@ -39,7 +39,8 @@ void err_write(const char* bytes, size_t n) {
 // A message longer than the room of its buffer is formatted once more, n
 // bytes into memory of its own, so that it is written whole whatever its
 // length. Returns the text, to be freed, or null when no memory is left.
-static char* format_long_message(size_t n, const char* fmt, va_list ap) {
+__attribute__((format(printf, 2, 0))) static char* format_long_message(size_t n,
+                                                                     const char* fmt, va_list ap) {
   char* text = static_cast<char*>(malloc(n + 1));
   if (text) vsnprintf(text, n + 1, fmt, ap);
   return text;
