@@ -1,5 +1,6 @@
 # Installation, the Debian package and the checks of both: the two
-# programs go to bin, their manual pages to man1. Included at the end of the
+# programs go to bin, their manual pages to man1, the licence to
+# share/doc/nettally/copyright. Included at the end of the
 # top-level CMakeLists.txt, after the targets and enable_testing().
 
 include(GNUInstallDirs)
@@ -7,6 +8,37 @@ include(GNUInstallDirs)
 install(TARGETS nettally recdump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/tally/nettally.1 ${CMAKE_SOURCE_DIR}/dump/recdump.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The licence, as share/doc/nettally/copyright in the machine-readable
+# format that Debian packages carry, made from LICENSE so the two cannot
+# drift: the licence text follows its License line with every line
+# indented by one blank and an empty line written " .". LICENSE is read
+# whole, not as a list of lines: the text has semicolons.
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE NETTALLY_LICENSE)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/LICENSE)
+# The copyright line and the empty line after it: the Copyright field says it.
+set(NETTALLY_COPYRIGHT_LINE "Copyright (c) 2026 the nettally authors\n\n")
+string(FIND "${NETTALLY_LICENSE}" "${NETTALLY_COPYRIGHT_LINE}" NETTALLY_AT)
+if(NOT NETTALLY_AT EQUAL 0)
+  message(FATAL_ERROR "LICENSE must start with the line \"Copyright (c) 2026 the nettally authors\" and an empty line")
+endif()
+string(LENGTH "${NETTALLY_COPYRIGHT_LINE}" NETTALLY_AT)
+string(SUBSTRING "${NETTALLY_LICENSE}" ${NETTALLY_AT} -1 NETTALLY_LICENSE)
+string(REGEX REPLACE "\n$" "" NETTALLY_LICENSE "${NETTALLY_LICENSE}")
+string(REPLACE "\n" "\n " NETTALLY_LICENSE " ${NETTALLY_LICENSE}\n")
+# Twice: a match ends on the line end that the next empty line starts with.
+string(REPLACE "\n \n" "\n .\n" NETTALLY_LICENSE "${NETTALLY_LICENSE}")
+string(REPLACE "\n \n" "\n .\n" NETTALLY_LICENSE "${NETTALLY_LICENSE}")
+set(NETTALLY_COPYRIGHT "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: nettally
+
+Files: *
+Copyright: 2026 the nettally authors
+License: BSD-2-Clause
+${NETTALLY_LICENSE}")
+set(NETTALLY_COPYRIGHT_FILE ${CMAKE_BINARY_DIR}/copyright)
+file(CONFIGURE OUTPUT ${NETTALLY_COPYRIGHT_FILE} CONTENT "${NETTALLY_COPYRIGHT}" @ONLY)
+install(FILES ${NETTALLY_COPYRIGHT_FILE} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # `cpack -G DEB` in the build directory makes nettally_<version>_<arch>.deb.
 set(NETTALLY_PACKAGE_MAINTAINER "nettally maintainers <nettally@example.org>"
@@ -60,12 +92,13 @@ endif()
 include(CPack)
 
 if(NETTALLY_TESTS)
-  # Installs into a temporary prefix, checks that exactly the two programs
-  # and their pages arrive, and that the installed programs print on the
-  # bundled example what the built ones print.
+  # Installs into a temporary prefix, checks that exactly the two programs,
+  # their pages and the copyright file arrive, and that the installed
+  # programs print on the bundled example what the built ones print.
   add_test(NAME install
     COMMAND ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            $<TARGET_FILE:nettally> $<TARGET_FILE:recdump> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR} "$<CONFIG>")
+            $<TARGET_FILE:nettally> $<TARGET_FILE:recdump> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}
+            ${CMAKE_INSTALL_DOCDIR} "$<CONFIG>")
   set_tests_properties(install PROPERTIES TIMEOUT 120)
 
   # The manual pages must pass mandoc's lint without a single message.

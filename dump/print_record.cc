@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "flowformat/number_text.h"
+#include "flowformat/write_all.h"
 
 static_assert(sizeof(unsigned long) == sizeof(uint64_t), "%lu prints uint64_t");
 
@@ -146,21 +147,22 @@ static constexpr size_t OUT_BUFFER_SIZE = 64 * 1024;
 static char out_buffer[OUT_BUFFER_SIZE];
 static size_t out_used;
 
+// A dump cut short by a full disk, a closed descriptor or a reader that
+// went away must not end as if it were complete.
+[[noreturn]] static void output_failed() {
+  perror("Writing standard output");
+  exit(1);
+}
+
 void print_flush() {
-  size_t done = 0;
-  while (done < out_used) {
-    ssize_t k = write(STDOUT_FILENO, out_buffer + done, out_used - done);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) {
-      // A dump cut short by a full disk, a closed descriptor or a reader
-      // that went away must not end as if it were complete.
-      if (k == 0) errno = EIO;
-      perror("Writing standard output");
-      exit(1);
-    }
-    done += size_t(k);
-  }
+  if (!write_all(STDOUT_FILENO, out_buffer, out_used)) output_failed();
   out_used = 0;
+}
+
+void print_finish() {
+  print_flush();
+  if (close(STDOUT_FILENO) != 0) output_failed();
+  exit(0);
 }
 
 void print_text(const char* text, size_t n) {

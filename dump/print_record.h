@@ -39,8 +39,9 @@ struct TimeTextCache {
 size_t format_record_cached(char* line, const FlowRecord& r, uint32_t start_time,
                             TimeTextCache* cache);
 
-// Every byte recdump writes on standard output goes through these three:
-// they gather the text and write it a buffer at a time.
+// Every byte recdump writes on standard output goes through these four:
+// they gather the text and write it a buffer at a time, with write_all, so
+// that a non-blocking standard output is waited for rather than failed.
 // The record's line, its time of day taken through one cache for the run.
 void print_record(const FlowRecord& r, uint32_t start_time);
 // Any other text of at most RECORD_LINE_MAX bytes (the summary lines).
@@ -49,3 +50,8 @@ void print_text(const char* text, size_t n);
 // at the end. A failed write reports "Writing standard output: ..." in the
 // perror form on standard error and exits 1.
 void print_flush();
+// The end of a dump: flushes, then closes standard output, since some file
+// systems (NFS, quotas) report a failed write only there. Exits 0 once
+// both succeeded; else reports "Writing standard output: ..." as
+// print_flush does and exits 1.
+[[noreturn]] void print_finish();

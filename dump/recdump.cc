@@ -3,7 +3,6 @@
 // Only a failed open or read writes to standard error, with the notes on a
 // short header or a trailing piece of a record.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <cstdlib>
 
 #include "dump/print_record.h"
+#include "flowformat/flow_file.h"
 #include "flowformat/flow_format.h"
 #include "flowformat/flow_reader.h"
 
@@ -20,22 +20,24 @@ int main(int argc, char** argv) {
   if (argc != 2) exit(1);
   const char* path = argv[1];
 
-  int fd = open(path, O_RDONLY);
-  if (fd < 0) {
+  // Bytes that a short file does not fill are shown as zero.
+  uint8_t header[FLOW_HEADER_SIZE] = {};
+  FlowFile file;
+  FlowOpenStatus opened = open_flow_file(path, FLOW_NAMED_PATH, header, &file);
+  if (opened == FLOW_OPEN_FAILED) {
+    errno = file.error;
     perror("Open File");
     exit(1);
   }
-
-  // Bytes that a short file does not fill are shown as zero.
-  uint8_t header[FLOW_HEADER_SIZE] = {};
-  ssize_t got = read_full(fd, header, sizeof header);
-  if (got < 0) {
+  if (opened == FLOW_OPEN_READ_FAILED) {
+    errno = file.error;
     perror("Read File");
     exit(1);
   }
-  if (size_t(got) < FLOW_HEADER_SIZE)
-    fprintf(stderr, "Short header: %s has %zd of 272 bytes; the rest is shown as zero\n", path,
-            got);
+  if (opened == FLOW_OPEN_SHORT)
+    fprintf(stderr, "Short header: %s has %zu of 272 bytes; the rest is shown as zero\n", path,
+            file.header_bytes);
+  int fd = file.fd;
 
   FlowFileHeader h = decode_header(header);
   char line[RECORD_LINE_MAX];
@@ -72,5 +74,5 @@ int main(int argc, char** argv) {
     break;
   }
   close(fd);
-  return 0;
+  print_finish();
 }

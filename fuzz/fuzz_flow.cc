@@ -85,7 +85,7 @@ static std::vector<int32_t> touched_slots(const uint8_t* data, size_t size) {
   return slots;
 }
 
-static void read_fuzz_file() { read_flow_file("flow.fuzz"); }
+static void read_fuzz_file() { read_flow_file("flow.fuzz", FLOW_NAMED_PATH); }
 
 static void clear_counters(const std::vector<int32_t>& slots) {
   for (int32_t i : slots) host_table.entries[i] = {};

@@ -1,10 +1,10 @@
 #include "tally/flow_input.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "flowformat/flow_file.h"
 #include "flowformat/flow_format.h"
 #include "flowformat/flow_reader.h"
 #include "tally/output.h"
@@ -12,27 +12,27 @@
 
 static FlowReader reader;
 
-void read_flow_file(const char* path) {
-  // Opened without blocking, so that a FIFO nobody writes to cannot stall
-  // the run: it reads as empty and fails the header test like any short
-  // file. Then read in blocking mode, so that a slow writer (a
-  // decompressor) is waited for instead of being taken for the end.
-  int fd = open(path, O_RDONLY | O_NONBLOCK);
-  if (fd < 0) fail_perror("open flowfile");
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) fail_perror("open flowfile");
-
+void read_flow_file(const char* path, FlowFileOrigin origin) {
   uint8_t header[FLOW_HEADER_SIZE];
-  ssize_t got = read_full(fd, header, sizeof header);
-  if (got < 0) fail_perror("Short read header");
-  if (size_t(got) < FLOW_HEADER_SIZE) {
-    err_printf("Short read header: %s has %zd of 272 bytes\n", path, got);
+  FlowFile file;
+  FlowOpenStatus opened = open_flow_file(path, origin, header, &file);
+  if (opened == FLOW_OPEN_FAILED) {
+    errno = file.error;
+    fail_perror("open flowfile");
+  }
+  if (opened == FLOW_OPEN_READ_FAILED) {
+    errno = file.error;
+    fail_perror("Short read header");
+  }
+  if (opened == FLOW_OPEN_SHORT) {
+    err_printf("Short read header: %s has %zu of 272 bytes\n", path, file.header_bytes);
     fail_exit();
   }
   if (!header_has_magic(header)) {
     out_puts("No KVRZ File");
     fail_exit();
   }
+  int fd = file.fd;
   uint64_t base_time = load_be32(header + HDR_START_TIME);
 
   flow_reader_start(&reader, fd);

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tally/memory_limit.h"
 #include "tally/output.h"
 
 // Lookups hit the table at random. In small pages nearly every probe would
@@ -111,6 +112,14 @@ void host_table_for(uint64_t total, const char* source) {
   long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
   if (pages > 0 && page_size > 0 && bytes > uint64_t(pages) * uint64_t(page_size)) {
     err_printf("%s; this machine has %lu bytes\n", need, uint64_t(pages) * uint64_t(page_size));
+    fail_exit();
+  }
+  // In a container the limit of its control group counts, which mmap does
+  // not see: past it the kernel kills the process halfway through the
+  // tally, without a word.
+  uint64_t limit = cgroup_memory_limit(PROC_SELF_CGROUP, CGROUP_ROOT);
+  if (bytes > limit) {
+    err_printf("%s; the memory limit of this process's control group is %lu bytes\n", need, limit);
     fail_exit();
   }
   if (!map_table(uint32_t(slots))) fail_perror(need);

@@ -93,9 +93,9 @@ uint64_t host_table_size_for(uint64_t addresses);
 // HOST_TABLE_CAPACITY; beyond, a table of host_table_size_for slots
 // replaces it. Writes one line on standard error that starts with `source`
 // and says how many addresses need how much memory, and exits 1, when the
-// total is beyond the largest table, beyond the machine's memory or the
-// memory limit of the process's control group, or when the memory cannot
-// be had.
+// total is beyond the largest table, when the table is larger than the
+// machine's memory or the memory limit of the process's control group
+// (cgroup v1 or v2), or when the memory cannot be had.
 void host_table_for(uint64_t addresses, const char* source);
 
 // The home slot of a host-order address in the fixed table.

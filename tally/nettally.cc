@@ -32,7 +32,7 @@ static void read_flow_directory(const char* path) {
     if (strncmp(entry->d_name, "flow.", 5) == 0) {
       err_printf("Flowfile:%s\n", entry->d_name);
       out_flush();
-      read_flow_file(entry->d_name);
+      read_flow_file(entry->d_name, FLOW_DIRECTORY_ENTRY);
     } else {
       err_printf("Uknkown Filetype:%s\n", entry->d_name);
     }
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     // (`nettally <(zcat flow.gz)`): skipping one would give an empty report
     // that looks complete. What cannot be opened, a socket, fails there.
     out_puts("File");
-    read_flow_file(path);
+    read_flow_file(path, FLOW_NAMED_PATH);
   }
 
   print_report();

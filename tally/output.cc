@@ -1,5 +1,6 @@
 #include "tally/output.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,20 +9,41 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "flowformat/write_all.h"
+
+// Standard error: gathered, written out before anything that could put its
+// bytes behind later ones.
 static constexpr size_t ERR_BUFFER_SIZE = 64 * 1024;
-static constexpr size_t ERR_LINE_MAX = 1024;  // longer messages bypass the buffer
+static constexpr size_t ERR_LINE_MAX = 1024;  // room kept for the next message
 static char err_buffer[ERR_BUFFER_SIZE];
 static size_t err_used;
 
 void err_flush() {
-  size_t done = 0;
-  while (done < err_used) {
-    ssize_t k = write(STDERR_FILENO, err_buffer + done, err_used - done);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;  // nowhere to report a failing standard error
-    done += size_t(k);
-  }
+  // Nowhere to report a failing standard error: its bytes are dropped.
+  write_all(STDERR_FILENO, err_buffer, err_used);
   err_used = 0;
+}
+
+void err_write(const char* bytes, size_t n) {
+  if (ERR_BUFFER_SIZE - err_used < n) {
+    err_flush();
+    if (n > ERR_BUFFER_SIZE) {
+      write_all(STDERR_FILENO, bytes, n);
+      return;
+    }
+  }
+  memcpy(err_buffer + err_used, bytes, n);
+  err_used += n;
+}
+
+// A message longer than the room of its buffer is formatted once more, n
+// bytes into memory of its own, so that it is written whole whatever its
+// length. Returns the text, to be freed, or null when no memory is left.
+__attribute__((format(printf, 2, 0))) static char* format_long_message(size_t n,
+                                                                     const char* fmt, va_list ap) {
+  char* text = static_cast<char*>(malloc(n + 1));
+  if (text) vsnprintf(text, n + 1, fmt, ap);
+  return text;
 }
 
 void err_printf(const char* fmt, ...) {
@@ -35,24 +57,24 @@ void err_printf(const char* fmt, ...) {
     err_used += size_t(n);
     return;
   }
-  // Did not fit: write what is pending, then the message straight through.
-  err_flush();
   va_start(ap, fmt);
-  vfprintf(stderr, fmt, ap);
+  char* text = format_long_message(size_t(n), fmt, ap);
   va_end(ap);
+  if (text) err_write(text, size_t(n));
+  free(text);
 }
 
-void err_write(const char* bytes, size_t n) {
-  if (ERR_BUFFER_SIZE - err_used < n) {
-    err_flush();
-    if (n > ERR_BUFFER_SIZE) {
-      fwrite(bytes, 1, n, stderr);
-      return;
-    }
-  }
-  memcpy(err_buffer + err_used, bytes, n);
-  err_used += n;
-}
+// Standard output: a buffer of its own, kept by stdio's rules, so that the
+// bytes and the points where they go out are those of the earlier stdio
+// stream: line-buffered on a terminal, else fully buffered in blocks of the
+// descriptor's preferred size, at most OUT_BUFFER_SIZE. Unlike stdio it
+// writes with write_all, so that a non-blocking descriptor is waited for.
+static constexpr size_t OUT_BUFFER_SIZE = BUFSIZ;
+static char out_buffer[OUT_BUFFER_SIZE];
+static size_t out_used;
+static size_t out_block;      // 0 until the first byte decides the mode
+static bool out_line_mode;    // a terminal: out at every newline
+static bool out_any_written;  // a byte has gone to descriptor 1
 
 // A report cut short by a full disk, a closed descriptor or a reader that
 // went away must not look complete: any failed write of standard output
@@ -60,32 +82,88 @@ void err_write(const char* bytes, size_t n) {
 // tells why.
 static constexpr const char* OUT_FAILED_LABEL = "Writing standard output";
 
-static void check_out(bool written) {
-  if (!written) fail_perror(OUT_FAILED_LABEL);
+// Writes bytes to descriptor 1; false with errno set when that fails.
+static bool out_send(const char* bytes, size_t n) {
+  if (n == 0) return true;
+  out_any_written = true;
+  return write_all(STDOUT_FILENO, bytes, n);
+}
+
+static void out_check(bool written) {
+  if (!written) {
+    out_used = 0;  // not tried again on the way out
+    fail_perror(OUT_FAILED_LABEL);
+  }
+}
+
+static void out_write_buffer() {
+  bool written = out_send(out_buffer, out_used);
+  out_used = 0;
+  out_check(written);
+}
+
+static void out_choose_mode() {
+  struct stat st;
+  out_block = OUT_BUFFER_SIZE;
+  if (fstat(STDOUT_FILENO, &st) == 0) {
+    out_line_mode = S_ISCHR(st.st_mode) && isatty(STDOUT_FILENO);
+    if (st.st_blksize > 0 && size_t(st.st_blksize) < OUT_BUFFER_SIZE)
+      out_block = size_t(st.st_blksize);
+  }
+}
+
+// The one way bytes enter standard output's buffer. Like stdio, the buffer
+// is filled to its end before it goes out; whole blocks of a long text then
+// go straight through, and the rest waits in the buffer.
+static void out_put(const char* bytes, size_t n) {
+  err_flush();
+  if (out_block == 0) out_choose_mode();
+  size_t room = out_block - out_used;
+  if (n <= room) {
+    memcpy(out_buffer + out_used, bytes, n);
+    out_used += n;
+  } else {
+    memcpy(out_buffer + out_used, bytes, room);
+    out_used += room;
+    out_write_buffer();
+    size_t rest = n - room;
+    size_t direct = rest - rest % out_block;
+    out_check(out_send(bytes + room, direct));
+    memcpy(out_buffer, bytes + room + direct, rest - direct);
+    out_used = rest - direct;
+  }
+  if (out_line_mode && memchr(bytes, '\n', n)) out_write_buffer();
 }
 
 void out_printf(const char* fmt, ...) {
-  err_flush();
+  char line[1024];
   va_list ap;
   va_start(ap, fmt);
-  int n = vprintf(fmt, ap);
+  int n = vsnprintf(line, sizeof line, fmt, ap);
   va_end(ap);
-  check_out(n >= 0);
+  if (n < 0) out_check(false);
+  if (size_t(n) < sizeof line) {
+    out_put(line, size_t(n));
+    return;
+  }
+  va_start(ap, fmt);
+  char* text = format_long_message(size_t(n), fmt, ap);
+  va_end(ap);
+  if (!text) out_check(false);
+  out_put(text, size_t(n));
+  free(text);
 }
 
 void out_puts(const char* line) {
-  err_flush();
-  check_out(puts(line) != EOF);
+  out_put(line, strlen(line));
+  out_put("\n", 1);
 }
 
-void out_write(const char* bytes, size_t n) {
-  err_flush();
-  check_out(fwrite(bytes, 1, n, stdout) == n);
-}
+void out_write(const char* bytes, size_t n) { out_put(bytes, n); }
 
 void out_flush() {
   err_flush();
-  check_out(fflush(stdout) == 0 && !ferror(stdout));
+  out_write_buffer();
 }
 
 void fail_perror(const char* label) {
@@ -93,20 +171,28 @@ void fail_perror(const char* label) {
   err_flush();
   errno = saved;
   perror(label);
+  // The status is 1 already; what waits for standard output (the line
+  // "File") still goes out, behind the error, as stdio wrote it at exit.
+  out_send(out_buffer, out_used);
+  out_used = 0;
   exit(1);
 }
 
 void fail_exit() {
   err_flush();
-  // The status is 1 already; a line that did not reach standard output
-  // ("No KVRZ File") is still worth saying.
-  if (fflush(stdout) != 0 || ferror(stdout)) perror(OUT_FAILED_LABEL);
+  // A line that did not reach standard output ("No KVRZ File") is still
+  // worth saying.
+  if (!out_send(out_buffer, out_used)) perror(OUT_FAILED_LABEL);
+  out_used = 0;
   exit(1);
 }
 
 void finish() {
-  err_flush();
-  // Status 0 only once every byte of standard output has been written.
-  check_out(fflush(stdout) == 0 && !ferror(stdout));
+  out_flush();
+  // Status 0 only once every byte has been taken, including by file
+  // systems (NFS, quotas) that report a failed write only at close. A
+  // descriptor that was never open and never written lost nothing.
+  if (close(STDOUT_FILENO) != 0 && !(errno == EBADF && !out_any_written))
+    fail_perror(OUT_FAILED_LABEL);
   exit(0);
 }

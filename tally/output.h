@@ -1,5 +1,9 @@
-// Every byte that nettally writes goes through here. Standard output is
-// stdio's stdout, flushed only where the run says so. Standard error is
+// Every byte that nettally writes goes through here, and out through
+// flowformat/write_all.h, so that a non-blocking descriptor is waited for.
+// Standard output is gathered by stdio's rules (line-buffered on a
+// terminal, else fully buffered) and flushed where the run says so, when
+// its buffer is full, and at the end, where it is also closed and checked.
+// Standard error is
 // gathered in a buffer so that thousands of "Strange..." lines do not cost
 // a system call each; the buffer is written out before anything that could
 // put its bytes behind later ones: a write to or flush of standard output,
@@ -12,7 +16,8 @@
 
 #include "flowformat/number_text.h"
 
-// Writes to standard output (through stdio's buffer).
+// Write to standard output (through its buffer). A failed write reports
+// "Writing standard output: ..." in the perror form and exits 1.
 void out_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void out_puts(const char* line);  // the line and a newline
 void out_write(const char* bytes, size_t n);
@@ -32,5 +37,6 @@ void err_flush();
 [[noreturn]] void fail_perror(const char* label);
 // Ends the process with status 1 after the messages already written.
 [[noreturn]] void fail_exit();
-// Ends the process with status 0.
+// Flushes and closes standard output, then ends the process with status 0;
+// with status 1 and "Writing standard output: ..." when either fails.
 [[noreturn]] void finish();

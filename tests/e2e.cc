@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -144,11 +146,110 @@ int start_slow_writer(int fd, const std::string& bytes, size_t piece) {
   _exit(0);
 }
 
-bool finish_slow_writer(int pid) {
+static bool child_succeeded(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
   }
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool finish_slow_writer(int pid) { return child_succeeded(pid); }
+
+int start_fifo_writer(const std::string& path, const std::string& bytes, unsigned delay_ms,
+                      size_t piece, unsigned pause_ms) {
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid != 0) return pid;
+  signal(SIGPIPE, SIG_IGN);
+  alarm(RUN_TIME_LIMIT_SECONDS);  // a reader that never comes fails the test, not hangs it
+  usleep(useconds_t(delay_ms) * 1000);
+  int fd = open(path.c_str(), O_WRONLY);
+  if (fd < 0) _exit(1);
+  for (size_t done = 0; done < bytes.size();) {
+    if (done > 0) usleep(useconds_t(pause_ms) * 1000);
+    size_t n = std::min(piece, bytes.size() - done);
+    ssize_t k = write(fd, bytes.data() + done, n);
+    if (k <= 0) _exit(1);
+    done += size_t(k);
+  }
+  _exit(close(fd) == 0 ? 0 : 1);
+}
+
+// Reads fd to its end into the file at path, a little at a time with a
+// pause after each read, so that the writer keeps finding the pipe full.
+// The child closes the descriptors in `others` (pipe ends it must not
+// hold, or its reading would never end).
+static pid_t start_slow_reader(int fd, const std::string& path, std::vector<int> others) {
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid != 0) return pid;
+  for (int other : others)
+    if (other != fd) close(other);
+  int out = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (out < 0) _exit(1);
+  char buf[8192];
+  for (;;) {
+    ssize_t k = read(fd, buf, sizeof buf);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    if (write(out, buf, size_t(k)) != k) _exit(1);
+    usleep(2000);
+  }
+  _exit(close(out) == 0 ? 0 : 1);
+}
+
+RunResult run_with_nonblocking_output(const std::string& binary,
+                                      const std::vector<std::string>& argv,
+                                      const std::string& cwd, const std::string& tz) {
+  char tmpl[] = "/tmp/nettally-streams.XXXXXX";
+  if (!mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+  std::string dir = tmpl;
+  int out_pipe[2], err_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+  for (int fd : {out_pipe[1], err_pipe[1]})
+    if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)
+      throw std::runtime_error("fcntl failed");
+  std::vector<int> ends = {out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]};
+  pid_t out_reader = start_slow_reader(out_pipe[0], dir + "/out", ends);
+  pid_t err_reader = start_slow_reader(err_pipe[0], dir + "/err", ends);
+  close(out_pipe[0]);
+  close(err_pipe[0]);
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || chdir(cwd.c_str()) != 0) _exit(126);
+    dup2(in, 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in, out_pipe[1], err_pipe[1]})
+      if (fd > 2) close(fd);
+    if (tz.empty()) unsetenv("TZ");
+    else setenv("TZ", tz.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    alarm(RUN_TIME_LIMIT_SECONDS);
+    execv(binary.c_str(), args.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  RunResult r;
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  bool out_read = child_succeeded(out_reader);
+  bool err_read = child_succeeded(err_reader);
+  bool readers_done = out_read && err_read;
+  if (!readers_done) r.status = -3;
+  r.out = read_file(dir + "/out");
+  r.err = read_file(dir + "/err");
+  std::string cmd = "rm -rf '" + dir + "'";
+  if (system(cmd.c_str()) != 0) {
+  }
+  return r;
 }
 
 RunResult run_with_failing_output(const std::string& binary, const std::vector<std::string>& argv,

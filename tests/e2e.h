@@ -63,6 +63,23 @@ int start_slow_writer(int fd, const std::string& bytes, size_t piece);
 // Waits for a child started by start_slow_writer; true if it wrote all.
 bool finish_slow_writer(int pid);
 
+// A child process that, after delay_ms, opens the FIFO at path for writing
+// (waiting there for a reader, as `cat flow >fifo` does), writes bytes in
+// pieces of `piece` bytes with pause_ms before each but the first, and
+// closes it: a writer that comes late, and maybe slowly. It gives up after
+// a time limit. Wait for it with finish_slow_writer.
+int start_fifo_writer(const std::string& path, const std::string& bytes, unsigned delay_ms,
+                      size_t piece, unsigned pause_ms);
+
+// Runs binary as run_program_once does, but with standard output and
+// standard error pipes whose descriptors are non-blocking (O_NONBLOCK on
+// the open file description, as an event loop of a parent leaves them),
+// each drained by a slow reader: a child that reads a little, pauses and
+// reads more. RunResult::out and err hold every byte the readers got.
+RunResult run_with_nonblocking_output(const std::string& binary,
+                                      const std::vector<std::string>& argv,
+                                      const std::string& cwd, const std::string& tz = "UTC");
+
 // Ways in which standard output can fail to take the program's bytes.
 enum class FailingOutput {
   FULL_DEVICE,   // /dev/full: every write fails with ENOSPC

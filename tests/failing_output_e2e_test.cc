@@ -33,8 +33,9 @@ const char* const FLOWS =
     "icmp 203.0.113.5:8/0 198.51.100.7 0 0 1 84 1 84\n";
 const char* const STRANGE = "Strange...203.0.113.5->198.51.100.7\n";
 
-// Every address of the /24 busy: a report of some 17 KB, more than stdio
-// holds, so that it fails in a write rather than in the last flush.
+// Every address of the /24 busy: a report of some 17 KB, more than the
+// buffer of standard output holds, so that it fails in a write rather than
+// in the last flush.
 std::string busy_flows() {
   std::string text = "header 1100000000 0 0 0 0\n";
   for (int i = 1; i < 256; i++)

@@ -1,20 +1,21 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the result: exactly
-# the two programs and their two manual pages arrive, the pages unchanged,
-# and each installed program, run on the bundled example, prints what the
+# the two programs, their two manual pages and the copyright file arrive,
+# the pages unchanged, the copyright file in Debian's machine-readable
+# format with the text of LICENSE, and each installed program, run on the bundled example, prints what the
 # built one prints, on both streams, with the same exit status.
 #
-#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR [CONFIG]
+#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR DOCDIR [CONFIG]
 #
-# BINDIR and MANDIR are the install directories relative to the prefix;
+# BINDIR, MANDIR and DOCDIR are the install directories relative to the prefix;
 # CONFIG is the build type to install, for multi-configuration generators.
 set -u
 
-if [ $# -ne 6 ] && [ $# -ne 7 ]; then
-  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR [CONFIG]" >&2
+if [ $# -ne 7 ] && [ $# -ne 8 ]; then
+  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR DOCDIR [CONFIG]" >&2
   exit 2
 fi
-cmake=$1 build=$2 built_nettally=$3 built_recdump=$4 bindir=$5 mandir=$6 config=${7:-}
+cmake=$1 build=$2 built_nettally=$3 built_recdump=$4 bindir=$5 mandir=$6 docdir=$7 config=${8:-}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nettally-install.XXXXXX") || exit 1
@@ -26,10 +27,12 @@ fail() {
   failures=$((failures + 1))
 }
 
-case $bindir$mandir in
-  /*) echo "FAIL: install directories must be relative to the prefix: $bindir $mandir" >&2
-      exit 1 ;;
-esac
+for dir in "$bindir" "$mandir" "$docdir"; do
+  case $dir in
+    /*) echo "FAIL: install directories must be relative to the prefix: $dir" >&2
+        exit 1 ;;
+  esac
+done
 
 set -- --install "$build" --strip --prefix "$prefix"
 [ -n "$config" ] && set -- "$@" --config "$config"
@@ -42,7 +45,7 @@ fi
 # Exactly these files: a stray test binary or tool in the install would
 # land in every package.
 expected=$(printf '%s\n' "$bindir/nettally" "$bindir/recdump" \
-  "$mandir/man1/nettally.1" "$mandir/man1/recdump.1" | sort)
+  "$mandir/man1/nettally.1" "$mandir/man1/recdump.1" "$docdir/copyright" | sort)
 installed=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 if [ "$installed" != "$expected" ]; then
   fail "installed files differ from the expected list"
@@ -56,6 +59,28 @@ for page in tally/nettally.1 dump/recdump.1; do
   installed_page=$prefix/$mandir/man1/$(basename "$page")
   cmp -s "$source_dir/$page" "$installed_page" || fail "$installed_page differs from $page"
 done
+
+# The copyright file: the format's header, one Files paragraph for all,
+# and after its License line the text of LICENSE below the copyright line,
+# every line indented by one blank and an empty one written " .".
+copyright=$prefix/$docdir/copyright
+head -n 6 "$copyright" >"$work/copyright.head" 2>/dev/null
+printf '%s\n' "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/" \
+  "Upstream-Name: nettally" "" "Files: *" "Copyright: 2026 the nettally authors" \
+  "License: BSD-2-Clause" >"$work/copyright.want"
+cmp -s "$work/copyright.want" "$work/copyright.head" ||
+  fail "$docdir/copyright does not start with the expected paragraphs"
+tail -n +7 "$copyright" | sed 's/^ \.$//; s/^ //' >"$work/license.got"
+tail -n +3 "$source_dir/LICENSE" >"$work/license.want"
+if ! cmp -s "$work/license.want" "$work/license.got"; then
+  fail "the licence text in $docdir/copyright differs from LICENSE"
+  diff "$work/license.want" "$work/license.got" >&2
+fi
+head -n 1 "$source_dir/LICENSE" | grep -qx 'Copyright (c) 2026 the nettally authors' ||
+  fail "LICENSE does not start with its copyright line"
+if tail -n +7 "$copyright" | grep -q -v '^ '; then
+  fail "$docdir/copyright has unindented lines in the licence text"
+fi
 
 # Run both programs in one copy of the example, so that they list its
 # flow directory in the same order, and with the build tree out of reach
@@ -93,4 +118,4 @@ if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "install: 4 files in $bindir and $mandir/man1; the installed programs match the built ones"
+echo "install: 5 files in $bindir, $mandir/man1 and $docdir; the installed programs match the built ones"

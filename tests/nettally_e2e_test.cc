@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -406,7 +407,6 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
   } cases[] = {
       {"flow.d", "Short read header: Is a directory\n", ""},
       {"flow.link", "open flowfile: No such file or directory\n", ""},
-      {"flow.fifo", "Short read header: flow.fifo has 0 of 272 bytes\n", ""},
       {"flow.short", "Short read header: flow.short has 10 of 272 bytes\n", ""},
       {"flow.magic", "", "No KVRZ File\n"},
   };
@@ -419,9 +419,6 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
     if (entry == "flow.d") dir.mkdir("day/flow.d");
     if (entry == "flow.link") {
       ASSERT_EQ(symlink("nowhere", path.c_str()), 0);
-    }
-    if (entry == "flow.fifo") {
-      ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
     }
     if (entry == "flow.short") dir.write("day/flow.short", "0123456789");
     if (entry == "flow.magic") dir.write_flow("day/flow.magic", "header 0 0 0 0 0 KVRA\n");
@@ -445,8 +442,8 @@ TEST(NettallyDirectory, BadEntriesEndTheRun) {
 }
 
 // A pipe, a FIFO or a device named as the path is read as one flow file,
-// like a regular file; a slow writer is waited for, and a FIFO without a
-// writer ends the run at once instead of hanging it.
+// like a regular file; a slow writer is waited for, and so is a FIFO's
+// writer that comes late. A FIFO entry of a directory gets a bounded wait.
 std::string traffic_bytes(const TempDir& dir) {
   dir.write_flow("traffic", TRAFFIC);
   return read_file(dir.at("traffic"));
@@ -501,21 +498,116 @@ TEST(NettallyPipes, AFifoWithASlowWriterIsWaitedFor) {
   }
 }
 
-// Nothing to read is no empty report: the short-header error, at once.
-// (A FIFO entry without a writer is among the bad directory entries.)
-TEST(NettallyPipes, AFifoWithoutWriterOrAnEmptyDeviceIsAnError) {
+// Nothing to read is no empty report: the short-header error. A FIFO whose
+// writer closes it at once is read to its end as cat would read it.
+TEST(NettallyPipes, AnEmptyFifoOrAnEmptyDeviceIsAnError) {
   TempDir dir;
   write_definitions(dir);
   ASSERT_EQ(mkfifo(dir.at("pipe").c_str(), 0666), 0);
-  for (std::string path : {std::string("pipe"), std::string("/dev/null")}) {
-    RunResult r = run_program(NETTALLY_BIN, {"nettally", path}, dir.path());
-    EXPECT_EQ(r.out, "File\n") << path;
-    EXPECT_EQ(r.err, NETS_ECHO + ("Short read header: " + path + " has 0 of 272 bytes\n")) << path;
-    EXPECT_EQ(r.status, 1) << path;
-    // As for a short regular file: "File" waits in stdio's buffer until the
-    // end of the process.
-    EXPECT_EQ(r.merged, r.err + "File\n") << path;
+  int writer = start_fifo_writer(dir.at("pipe"), "", 0, 1, 0);
+  RunResult fifo = run_program_once(NETTALLY_BIN, {"nettally", "pipe"}, dir.path());
+  EXPECT_TRUE(finish_slow_writer(writer));
+  EXPECT_EQ(fifo.out, "File\n");
+  EXPECT_EQ(fifo.err, NETS_ECHO + std::string("Short read header: pipe has 0 of 272 bytes\n"));
+  EXPECT_EQ(fifo.status, 1);
+
+  RunResult r = run_program(NETTALLY_BIN, {"nettally", "/dev/null"}, dir.path());
+  EXPECT_EQ(r.out, "File\n");
+  EXPECT_EQ(r.err, NETS_ECHO + std::string("Short read header: /dev/null has 0 of 272 bytes\n"));
+  EXPECT_EQ(r.status, 1);
+  // As for a short regular file: "File" waits in the buffer of standard
+  // output until the end of the process.
+  EXPECT_EQ(r.merged, r.err + "File\n");
+}
+
+// `mkfifo ff; nettally ff & cat flow >ff`: the FIFO named as the path is
+// opened as cat opens it, waiting for its writer, however late that comes,
+// and the run is that of the same file read as a regular file.
+TEST(NettallyPipes, AFifoPathWaitsForALateWriter) {
+  TempDir dir;
+  write_definitions(dir);
+  std::string bytes = traffic_bytes(dir);
+  RunResult file = run_program_once(NETTALLY_BIN, {"nettally", "traffic"}, dir.path());
+  ASSERT_EQ(file.status, 0);
+  ASSERT_EQ(mkfifo(dir.at("ff").c_str(), 0666), 0);
+  int writer = start_fifo_writer(dir.at("ff"), bytes, 200, bytes.size(), 0);
+  RunResult r = run_program_once(NETTALLY_BIN, {"nettally", "ff"}, dir.path());
+  EXPECT_TRUE(finish_slow_writer(writer));
+  EXPECT_EQ(r.out, file.out);
+  EXPECT_EQ(r.err, file.err);
+  EXPECT_EQ(r.status, 0);
+}
+
+// The race of the writer's open against nettally's first read, run many
+// times with the writer a little earlier or later each time: every run
+// must succeed.
+TEST(NettallyPipes, AFifoPathAndItsWriterInAnyOrder) {
+  TempDir dir;
+  write_definitions(dir);
+  std::string bytes = traffic_bytes(dir);
+  RunResult file = run_program_once(NETTALLY_BIN, {"nettally", "traffic"}, dir.path());
+  ASSERT_EQ(file.status, 0);
+  ASSERT_EQ(mkfifo(dir.at("ff").c_str(), 0666), 0);
+  int failed = 0;
+  for (unsigned i = 0; i < 100; i++) {
+    int writer = start_fifo_writer(dir.at("ff"), bytes, i % 20, bytes.size(), 0);
+    RunResult r = run_program_once(NETTALLY_BIN, {"nettally", "ff"}, dir.path());
+    bool wrote = finish_slow_writer(writer);
+    if (!wrote || r.status != 0 || r.out != file.out || r.err != file.err) {
+      failed++;
+      ADD_FAILURE() << "run " << i << ": status " << r.status << ", " << r.err;
+    }
   }
+  EXPECT_EQ(failed, 0);
+}
+
+// A FIFO entry that nobody writes ends the run after the bounded wait
+// (FLOW_ENTRY_WAIT_SECONDS, 10 s), with the short-header error naming it.
+TEST(NettallyPipes, AFifoEntryWithoutAWriterEndsTheRunAfterItsWait) {
+  TempDir dir;
+  write_definitions(dir);
+  dir.mkdir("day");
+  ASSERT_EQ(mkfifo(dir.at("day/flow.fifo").c_str(), 0666), 0);
+  dir.write_flow("day/flow.good", TRAFFIC);
+  std::string err = NETS_ECHO;
+  for (const std::string& name : list_directory(dir.at("day"))) {
+    err += walk_line(name);
+    if (name == "flow.fifo") {
+      err += "Short read header: flow.fifo has 0 of 272 bytes\n";
+      break;
+    }
+    if (name == "flow.good") err += TRAFFIC_STRANGE;
+  }
+  auto start = std::chrono::steady_clock::now();
+  RunResult r = run_program_once(NETTALLY_BIN, {"nettally", "day"}, dir.path());
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.status, 1);
+  // It did wait: an entry read at once (as if empty) would end in no time.
+  EXPECT_GE(waited, std::chrono::seconds(9));
+}
+
+// A FIFO entry whose writer comes after a second and then writes slowly,
+// the header in three pieces: once the header is in, the rest is waited
+// for without a bound.
+TEST(NettallyPipes, AFifoEntryWithALateSlowWriterIsRead) {
+  TempDir dir;
+  write_definitions(dir);
+  std::string bytes = traffic_bytes(dir);
+  dir.mkdir("day");
+  ASSERT_EQ(mkfifo(dir.at("day/flow.1").c_str(), 0666), 0);
+  int writer = start_fifo_writer(dir.at("day/flow.1"), bytes, 1000, 100, 150);
+  RunResult r = run_program_once(NETTALLY_BIN, {"nettally", "day"}, dir.path());
+  EXPECT_TRUE(finish_slow_writer(writer));
+  std::string err = NETS_ECHO;
+  for (const std::string& name : list_directory(dir.at("day"))) {
+    err += walk_line(name);
+    if (name == "flow.1") err += TRAFFIC_STRANGE;
+  }
+  EXPECT_EQ(r.out, TRAFFIC_REPORT);
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.status, 0);
 }
 
 TEST(Nettally, SupernetEntriesThatAreNotAddressAndPrefix) {

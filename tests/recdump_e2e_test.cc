@@ -207,4 +207,19 @@ TEST(Recdump, Failures) {
   }
 }
 
+// A FIFO named as the path waits for its writer, however late it comes
+// (`recdump ff & cat flow >ff`), and prints what the file itself prints.
+TEST(RecdumpFifo, APathWaitsForALateWriter) {
+  TempDir dir;
+  dir.write_flow("f", EXAMPLE_TEXT);
+  std::string bytes = read_file(dir.at("f"));
+  ASSERT_EQ(mkfifo(dir.at("ff").c_str(), 0666), 0);
+  int writer = start_fifo_writer(dir.at("ff"), bytes, 200, bytes.size(), 0);
+  RunResult r = run_program_once(RECDUMP_BIN, {"recdump", "ff"}, dir.path());
+  EXPECT_TRUE(finish_slow_writer(writer));
+  EXPECT_EQ(r.out, EXAMPLE_OUT);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.status, 0);
+}
+
 }  // namespace

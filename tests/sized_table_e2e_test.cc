@@ -8,7 +8,11 @@
 // Both walk on from a taken slot in steps of 88,919.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -277,6 +281,77 @@ TEST(Nettally, MemoryThatCannotBeHad) {
               (rest.rfind("; this machine has ", 0) == 0 && rest.find('\n') == rest.size() - 1))
       << rest;
   EXPECT_EQ(largest.status, 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A child of this process's memory control group, with a limit, removed
+// again at the end; empty when none can be made here (no writable
+// hierarchy, as in most containers that do not delegate it).
+class LimitedGroup {
+ public:
+  explicit LimitedGroup(uint64_t limit) {
+    std::ifstream self("/proc/self/cgroup");
+    std::string line, v1, v2;
+    bool has_v2 = false;
+    while (std::getline(self, line)) {
+      size_t a = line.find(':'), b = line.find(':', a + 1);
+      if (a == std::string::npos || b == std::string::npos) continue;
+      std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+      if (controllers.empty() && line.substr(0, a) == "0") has_v2 = true, v2 = path;
+      std::stringstream list(controllers);
+      for (std::string c; std::getline(list, c, ',');)
+        if (c == "memory") v1 = path;
+    }
+    std::string base, limit_file;
+    if (!v1.empty() && access("/sys/fs/cgroup/memory/memory.limit_in_bytes", F_OK) == 0) {
+      base = "/sys/fs/cgroup/memory" + v1;
+      limit_file = "memory.limit_in_bytes";
+    } else if (has_v2 && access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0) {
+      base = "/sys/fs/cgroup" + v2;
+      limit_file = "memory.max";
+    } else {
+      return;
+    }
+    std::string dir = base + "/nettally-test-" + std::to_string(getpid());
+    if (mkdir(dir.c_str(), 0755) != 0) return;
+    std::ofstream(dir + "/" + limit_file) << limit << "\n";
+    std::ifstream check(dir + "/" + limit_file);
+    uint64_t got = 0;
+    if (!(check >> got) || got != limit) {
+      rmdir(dir.c_str());
+      return;
+    }
+    dir_ = dir;
+  }
+  ~LimitedGroup() {
+    if (!dir_.empty()) rmdir(dir_.c_str());
+  }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+// In a control group whose memory limit is below the table's size, the
+// run ends before the table is made, as on a machine with too little
+// memory, instead of being killed halfway through the tally.
+TEST(Nettally, MemoryLimitOfTheControlGroup) {
+  LimitedGroup group(100 << 20);
+  if (group.dir().empty()) GTEST_SKIP() << "no memory control group can be made here";
+  TempDir dir;
+  dir.write("custs", "");
+  dir.write("our.nets", "10.0.0.0/12\n");
+  RunResult r = run_program(
+      "/bin/sh", {"sh", "-c", "echo $$ >\"$1/cgroup.procs\" && exec \"$0\" f", NETTALLY_BIN, group.dir()},
+      dir.path());
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "our.nets: 1048576 addresses need a table of 1572869 slots, 113246568 bytes of memory; "
+            "the memory limit of this process's control group is 104857600 bytes\n");
+  EXPECT_EQ(r.status, 1);
 }
 
 }  // namespace

@@ -13,14 +13,21 @@
 //       separated by commas; none may overlap the supernets), the others
 //       anywhere outside the supernets.
 //   mkflow custs --nets FILE --count N --seed S [--min-prefix 22]
-//                [--max-prefix 32] [--disjoint]
-//       writes a customer file of N blocks inside the supernets to stdout.
-//       With --disjoint, a block that overlaps one written before is drawn
-//       again, prefix length and all, so that large blocks grow rarer as
-//       the space fills.
+//                [--max-prefix 32] [--disjoint | --overlapping]
+//       writes a customer file of N blocks inside the supernets to stdout,
+//       each of a prefix length drawn from --min-prefix to --max-prefix but
+//       never larger than the supernet it is drawn in. By default
+//       (--disjoint) no two blocks overlap: a block that overlaps one
+//       written before, or leaves fewer free addresses than blocks to come,
+//       is drawn again, prefix length and all, so that large blocks grow
+//       rarer as the space fills; after 10,000 draws in vain, the block is
+//       the largest free one around a free address drawn at random, a single
+//       address if need be. More blocks than the supernets have addresses
+//       is an error. --overlapping keeps every block as drawn.
 //
 // Text description: one item per line, written to the file in order; "#"
-// starts a comment.
+// starts a comment. A record needs a header line before it; raw lines may
+// stand anywhere, so that an empty file or a short header can be made.
 //   header START STOP TOTAL_BYTES FLOWS PACKETS [MAGIC]     272 bytes
 //   PROTO SRC DST START_OFF END_OFF FPKTS FBYTES RPKTS RBYTES  57 bytes
 //   raw HEX...                                        the bytes as given
@@ -44,6 +51,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <bit>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
@@ -148,10 +157,27 @@ Fill parse_fill(const char* s) {
 
 // ---- text descriptions -------------------------------------------------
 
+// Writes "mkflow: writing NAME: <the system's reason>" and exits 1: output
+// that cannot be written in full ends the run as it does in the programs.
+[[noreturn]] void die_writing(const char* name) {
+  std::string what = std::string("writing ") + name;
+  die(what.c_str(), strerror(errno));
+}
+
+// Flushes and closes f (standard output too: a failure can show only at
+// the close, on a file system that writes late), exiting 1 if any of it
+// fails.
+void close_output(FILE* f, const char* name) {
+  errno = 0;
+  if (fflush(f) != 0 || ferror(f)) die_writing(name);
+  if (fclose(f) != 0) die_writing(name);
+}
+
 struct Out {
   FILE* f;
+  const char* name;  // in messages: the path, or "standard output"
   void put(const uint8_t* p, size_t n) {
-    if (fwrite(p, 1, n, f) != n) die("write failed", strerror(errno));
+    if (fwrite(p, 1, n, f) != n) die_writing(name);
   }
 };
 
@@ -222,10 +248,13 @@ int cmd_text(int argc, char** argv) {
   }
   FILE* in = strcmp(argv[0], "-") == 0 ? stdin : fopen(argv[0], "r");
   if (!in) die("cannot open", argv[0]);
-  FILE* of = strcmp(argv[1], "-") == 0 ? stdout : fopen(argv[1], "wb");
+  bool to_stdout = strcmp(argv[1], "-") == 0;
+  FILE* of = to_stdout ? stdout : fopen(argv[1], "wb");
   if (!of) die("cannot create", argv[1]);
-  Out out{of};
+  Out out{of, to_stdout ? "standard output" : argv[1]};
 
+  const char* in_name = strcmp(argv[0], "-") == 0 ? "standard input" : argv[0];
+  bool have_header = false;
   char buf[4096];
   long line = 0;
   while (fgets(buf, sizeof buf, in)) {
@@ -250,12 +279,20 @@ int cmd_text(int argc, char** argv) {
                     uint32_t(parse_number(w[4], "FLOWS", UINT32_MAX, line)),
                     uint32_t(parse_number(w[5], "PACKETS", UINT32_MAX, line)), fill);
       out.put(h, sizeof h);
+      have_header = true;
     } else if (w[0] == "raw") {
       for (size_t i = 1; i < w.size(); i++) {
         uint8_t b = uint8_t(parse_number("0x" + w[i], "HEX", 255, line));
         out.put(&b, 1);
       }
     } else {
+      // Records without a header make a file that no reader takes for a
+      // flow file; a damaged one is written with raw lines instead.
+      if (!have_header) {
+        fprintf(stderr, "mkflow: %s: line %ld: a record before any header line (only raw lines may come before it)\n",
+                in_name, line);
+        exit(1);
+      }
       if (w.size() != 9) die("a record wants 9 fields", buf, line);
       RecordFields f = {};
       if (w[0] == "tcp") f.protocol = PROTO_TCP;
@@ -276,7 +313,7 @@ int cmd_text(int argc, char** argv) {
     }
   }
   if (in != stdin) fclose(in);
-  if (fflush(of) != 0 || (of != stdout && fclose(of) != 0)) die("write failed", strerror(errno));
+  close_output(of, out.name);
   return 0;
 }
 
@@ -335,11 +372,15 @@ struct Space {
       if (a >= b.first && uint64_t(a) < b.first + b.size) return true;
     return false;
   }
-  uint32_t nth(uint64_t i) const {
+  // The address of index i, counting every block's addresses in turn;
+  // *in is set to the block it lies in.
+  uint32_t nth(uint64_t i, const Block** in = nullptr) const {
     for (const Block& b : blocks) {
+      if (in) *in = &b;
       if (i < b.size) return uint32_t(b.first + i);
       i -= b.size;
     }
+    if (in) *in = &blocks[0];
     return blocks[0].first;
   }
 };
@@ -431,7 +472,7 @@ int cmd_synth(int argc, char** argv) {
     uint32_t file_start = start + uint32_t(k * 300);
     uint8_t h[FLOW_HEADER_SIZE];
     encode_header(h, FLOW_MAGIC, file_start, file_start + 300, 0, uint32_t(n), 0, fill);
-    Out out{f};
+    Out out{f, path};
     out.put(h, sizeof h);
     size_t used = 0;
     for (uint64_t i = 0; i < n; i++) {
@@ -467,41 +508,138 @@ int cmd_synth(int argc, char** argv) {
       }
     }
     out.put(chunk, used);
-    if (fclose(f) != 0) die("write failed", path);
+    close_output(f, path);
   }
   return 0;
 }
 
+// The supernets as sorted ranges that neither overlap nor touch: the
+// addresses a customer block may take, each counted once however many
+// supernets list it.
+struct Range {
+  uint32_t first, last;
+};
+
+std::vector<Range> merged_ranges(const std::vector<Block>& blocks) {
+  std::vector<Range> ranges;
+  for (const Block& b : blocks) ranges.push_back({b.first, uint32_t(b.first + (b.size - 1))});
+  std::sort(ranges.begin(), ranges.end(), [](Range x, Range y) { return x.first < y.first; });
+  std::vector<Range> merged;
+  for (Range r : ranges) {
+    if (!merged.empty() && uint64_t(r.first) <= uint64_t(merged.back().last) + 1)
+      merged.back().last = std::max(merged.back().last, r.last);
+    else
+      merged.push_back(r);
+  }
+  return merged;
+}
+
+// The blocks written so far in the disjoint mode, first -> last address.
+using Taken = std::map<uint32_t, uint32_t>;
+
+bool overlaps_taken(const Taken& taken, uint32_t first, uint32_t last) {
+  auto next = taken.upper_bound(first);  // the first block that starts after first
+  if (next != taken.end() && next->first <= last) return true;
+  return next != taken.begin() && std::prev(next)->second >= first;
+}
+
+// The free address of rank `rank` (0 = the lowest) and the free run of
+// addresses around it, in the supernets less the blocks taken. rank is
+// below the number of free addresses.
+Range nth_free(const std::vector<Range>& ranges, const Taken& taken, uint64_t rank, uint32_t* address) {
+  for (Range r : ranges) {
+    uint64_t at = r.first;  // 64-bit: a range may end at 255.255.255.255
+    for (auto t = taken.lower_bound(r.first); at <= r.last; ++t) {
+      uint64_t gap_end = t != taken.end() && t->first <= r.last ? uint64_t(t->first) : uint64_t(r.last) + 1;
+      if (rank < gap_end - at) {
+        *address = uint32_t(at + rank);
+        return {uint32_t(at), uint32_t(gap_end - 1)};
+      }
+      rank -= gap_end - at;
+      if (gap_end > r.last) break;
+      at = uint64_t(t->second) + 1;
+    }
+  }
+  die("no free address left");  // not reached: the caller counts them
+}
+
+// Draws after which a disjoint block stops being drawn at random (the
+// benchmark's 20,000 blocks in a /9 and a /12 need at most 21 in a row).
+constexpr uint64_t MAX_RANDOM_DRAWS = 10000;
+
 int cmd_custs(int argc, char** argv) {
-  Space space = make_space(arg_value(argc, argv, "--nets", nullptr));
+  const char* nets = arg_value(argc, argv, "--nets", nullptr);
+  Space space = make_space(nets);
   uint64_t count = strtoull(arg_value(argc, argv, "--count", nullptr), nullptr, 10);
   Rng rng{strtoull(arg_value(argc, argv, "--seed", "1"), nullptr, 10)};
   unsigned lo = unsigned(strtoul(arg_value(argc, argv, "--min-prefix", "22"), nullptr, 10));
   unsigned hi = unsigned(strtoul(arg_value(argc, argv, "--max-prefix", "32"), nullptr, 10));
   if (lo > hi || hi > 32) die("bad prefix range");
-  bool disjoint = false;
-  for (int i = 0; i < argc; i++)
+  bool disjoint = false, overlapping = false;
+  for (int i = 0; i < argc; i++) {
     if (strcmp(argv[i], "--disjoint") == 0) disjoint = true;
-  std::map<uint32_t, uint32_t> taken;  // first -> last of each block written
+    if (strcmp(argv[i], "--overlapping") == 0) overlapping = true;
+  }
+  if (disjoint && overlapping) die("--disjoint and --overlapping exclude each other");
+  disjoint = !overlapping;
+
+  std::vector<Range> ranges = merged_ranges(space.blocks);
+  uint64_t free_addresses = 0;
+  for (Range r : ranges) free_addresses += uint64_t(r.last) - r.first + 1;
+  if (disjoint && count > free_addresses) {
+    char what[256];
+    snprintf(what, sizeof what,
+             "%" PRIu64 " disjoint blocks do not fit in the %" PRIu64
+             " addresses of the supernets in %s (use a smaller --count, or --overlapping)",
+             count, free_addresses, nets);
+    die(what);
+  }
+
+  Taken taken;
   for (uint64_t i = 0; i < count; i++) {
-    unsigned p;
-    uint32_t a;
-    for (uint64_t tries = 0;; tries++) {
-      if (tries == 1000000) die("--disjoint: no room for another block");
+    // Room for the blocks still to come, one address each at least.
+    uint64_t budget = free_addresses - (count - i - 1);
+    unsigned p = 0;
+    uint32_t a = 0;
+    bool placed = false;
+    for (uint64_t tries = 0; tries < MAX_RANDOM_DRAWS && !placed; tries++) {
       p = lo + unsigned(rng.below(hi - lo + 1));
-      a = space.nth(rng.below(space.total));
+      const Block* in = nullptr;
+      a = space.nth(rng.below(space.total), &in);
+      // Never larger than the supernet the address was drawn in, so that
+      // the block stays inside it.
+      unsigned supernet_prefix = 32 - unsigned(std::countr_zero(in->size));
+      p = std::max(p, supernet_prefix);
       uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
       a &= mask;
       if (!disjoint) break;
-      uint32_t last = a | ~mask;
-      auto next = taken.upper_bound(a);  // the first block that starts after a
-      if (next != taken.end() && next->first <= last) continue;
-      if (next != taken.begin() && std::prev(next)->second >= a) continue;
-      taken[a] = last;
-      break;
+      // A block that overlaps one written before, or leaves too little
+      // room, is drawn again, prefix length and all, so that large blocks
+      // grow rarer as the space fills.
+      uint64_t size = uint64_t(1) << (32 - p);
+      placed = size <= budget && !overlaps_taken(taken, a, a | ~mask);
     }
-    printf("%u.%u.%u.%u/%u cust%05" PRIu64 "\n", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255, p, i);
+    if (disjoint && !placed) {
+      // The space is nearly full: take a free address at random and the
+      // largest block around it that is free and leaves room, down to the
+      // single address if need be.
+      Range gap = nth_free(ranges, taken, rng.below(free_addresses), &a);
+      for (;; p++) {
+        uint32_t mask = p == 0 ? 0 : ~uint32_t(0) << (32 - p);
+        uint64_t first = a & mask, size = uint64_t(1) << (32 - p);
+        if (first >= gap.first && first + size - 1 <= gap.last && size <= budget) break;
+      }
+      a &= p == 0 ? 0 : ~uint32_t(0) << (32 - p);
+    }
+    if (disjoint) {
+      uint32_t last = a | (p == 32 ? 0 : ~uint32_t(0) >> p);
+      taken[a] = last;
+      free_addresses -= uint64_t(last) - a + 1;
+    }
+    if (printf("%u.%u.%u.%u/%u cust%05" PRIu64 "\n", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255, p, i) < 0)
+      die_writing("standard output");
   }
+  close_output(stdout, "standard output");
   return 0;
 }
 
@@ -516,6 +654,6 @@ int main(int argc, char** argv) {
           "       mkflow synth --nets FILE --records N --files K --seed S --out DIR [--start T] [--fill F]\n"
           "                    [--outside-in BLOCKS --outside-share P]\n"
           "       mkflow custs --nets FILE --count N --seed S [--min-prefix P] [--max-prefix P]\n"
-          "                    [--disjoint]\n");
+          "                    [--disjoint | --overlapping]\n");
   return 1;
 }
