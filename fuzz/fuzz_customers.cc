@@ -14,9 +14,9 @@
 #include <set>
 
 #include "fuzz/fuzz_support.h"
-#include "tally/address.h"
-#include "tally/host_table.h"
-#include "tally/networks.h"
+#include "nets/address.h"
+#include "nets/host_table.h"
+#include "nets/networks.h"
 
 static constexpr char OUR_NETS[] =
     "192.0.2.0/24\n"

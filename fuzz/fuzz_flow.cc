@@ -28,10 +28,10 @@
 
 #include "flowformat/flow_reader.h"
 #include "fuzz/fuzz_support.h"
-#include "tally/address.h"
+#include "nets/address.h"
 #include "tally/flow_input.h"
-#include "tally/host_table.h"
-#include "tally/networks.h"
+#include "nets/host_table.h"
+#include "nets/networks.h"
 #include "tally/tally.h"
 
 static constexpr char OUR_NETS[] =

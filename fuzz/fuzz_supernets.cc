@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "tally/address.h"
-#include "tally/host_table.h"
-#include "tally/networks.h"
+#include "nets/address.h"
+#include "nets/host_table.h"
+#include "nets/networks.h"
 
 static constexpr char CUSTS[] =
     "192.0.2.0/26 acme\n"

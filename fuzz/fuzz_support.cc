@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "tally/networks.h"
+#include "nets/networks.h"
 
 static bool armed;  // a run of program code is in progress
 static jmp_buf exit_jump;

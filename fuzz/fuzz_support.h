@@ -4,7 +4,7 @@
 // into something one process can repeat many thousands of times, without
 // changing the program code it runs:
 // - the fuzz build links with -Wl,--wrap=exit, so that the exit() at the
-//   end of tally/output.cc's fail_perror, fail_exit and finish jumps back
+//   end of nets/output.cc's fail_perror, fail_exit and finish jumps back
 //   into run_program while a run is in progress;
 // - it also wraps fopen/fclose and calloc/free, so that the streams a failed
 //   run leaves open are closed, and the records a run allocates and keeps
@@ -17,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tally/networks.h"
+#include "nets/networks.h"
 
 // Creates the private directory (once) and checks, with a run that must
 // fail, that the exit wrapping is in effect. Every target calls it first.

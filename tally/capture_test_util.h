@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tally/output.h"
+#include "nets/output.h"
 
 // Runs f with descriptor fd (1 or 2) sent to a temporary file and returns
 // the bytes f wrote there.

@@ -7,7 +7,7 @@
 #include "flowformat/flow_file.h"
 #include "flowformat/flow_format.h"
 #include "flowformat/flow_reader.h"
-#include "tally/output.h"
+#include "nets/output.h"
 #include "tally/tally.h"
 
 static FlowReader reader;

@@ -12,8 +12,8 @@
 #include <cstring>
 
 #include "tally/flow_input.h"
-#include "tally/networks.h"
-#include "tally/output.h"
+#include "nets/networks.h"
+#include "nets/output.h"
 #include "tally/report.h"
 
 static void read_flow_directory(const char* path) {

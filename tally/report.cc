@@ -2,9 +2,9 @@
 
 #include <cstring>
 
-#include "tally/host_table.h"
-#include "tally/networks.h"
-#include "tally/output.h"
+#include "nets/host_table.h"
+#include "nets/networks.h"
+#include "nets/output.h"
 
 static constexpr uint64_t REPORT_THRESHOLD = 4096;
 

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "tally/capture_test_util.h"
-#include "tally/host_table.h"
-#include "tally/networks.h"
-#include "tally/output.h"
+#include "nets/host_table.h"
+#include "nets/networks.h"
+#include "nets/output.h"
 #include "tally/report.h"
-#include "tally/table_test_util.h"
+#include "nets/table_test_util.h"
 
 namespace {
 

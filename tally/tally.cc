@@ -2,8 +2,8 @@
 
 #include <cstddef>
 
-#include "tally/host_table.h"
-#include "tally/output.h"
+#include "nets/host_table.h"
+#include "nets/output.h"
 
 // Adds one record whose ends the table holds at slots s and d (-1: not
 // held). Inlined into the batch loops, which exist once per table size.

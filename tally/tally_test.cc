@@ -8,9 +8,9 @@
 #include <string>
 
 #include "tally/capture_test_util.h"
-#include "tally/host_table.h"
-#include "tally/output.h"
-#include "tally/table_test_util.h"
+#include "nets/host_table.h"
+#include "nets/output.h"
+#include "nets/table_test_util.h"
 
 namespace {
 

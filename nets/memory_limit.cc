@@ -1,4 +1,4 @@
-#include "tally/memory_limit.h"
+#include "nets/memory_limit.h"
 
 #include <limits.h>
 

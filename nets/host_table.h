@@ -5,7 +5,7 @@
 // Supernets of at most HOST_TABLE_CAPACITY addresses, every duplicate
 // counted, live in the fixed table of HOST_TABLE_SIZE slots: an address's
 // home slot is its shift-and-XOR hash modulo that size, and a lookup goes
-// from the address's rank (tally/host_index.h) to its slot through a list
+// from the address's rank (nets/host_index.h) to its slot through a list
 // kept by rank. Larger supernets get a table made for them (host_table_for):
 // there the n-th held address in address order has slot n as its home, so
 // that no two supernets share home slots and a lookup goes straight from
@@ -17,8 +17,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tally/host_index.h"
-#include "tally/host_owners.h"
+#include "nets/host_index.h"
+#include "nets/host_owners.h"
 
 struct CustomerRecord;
 

@@ -1,7 +1,7 @@
 // The parsing of customer network texts, and the reading of supernet
 // entries from a stream. Reading the customer file (next_customer keeps
 // one-shot state) is tested through the real binary.
-#include "tally/networks.h"
+#include "nets/networks.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tally/output.h"
+#include "nets/output.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,9 +1,9 @@
-#include "tally/host_index.h"
+#include "nets/host_index.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "tally/run_array.h"
+#include "nets/run_array.h"
 
 static HostIndex index_;
 const HostIndex& host_index = index_;

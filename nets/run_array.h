@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-#include "tally/output.h"
+#include "nets/output.h"
 
 // Grows *array to hold at least `needed` elements, doubling its capacity.
 // Exits 1 with a perror report under failure_label when the memory cannot

@@ -7,7 +7,7 @@
 #include <map>
 #include <vector>
 
-#include "tally/host_table.h"
+#include "nets/host_table.h"
 
 struct TestBlock {
   uint64_t first, last;  // both included; a block that holds 0 places it (no slot)

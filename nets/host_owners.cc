@@ -1,6 +1,6 @@
-#include "tally/host_owners.h"
+#include "nets/host_owners.h"
 
-#include "tally/run_array.h"
+#include "nets/run_array.h"
 
 static CustomerRecord** owners;
 static uint32_t owner_count;

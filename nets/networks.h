@@ -1,7 +1,8 @@
 // The network definitions: the supernets file `our.nets`, whose every
 // single address gets a slot of the HostTable held by DEFAULT, and the
 // customer file `custs`, whose blocks pass those addresses to customers.
-// Both are read by their relative names from the working directory.
+// nettally reads both by their relative names from the working directory;
+// netbill by the names its options give, with fewer words while loading.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,7 @@ struct CustomerRecord {
   char name[260];  // NUL-terminated, at most CUSTOMER_NAME_MAX characters
   uint64_t network;  // host order, as written in the entry (not masked)
   uint8_t prefix_length;  // 32 when the entry gives none
+  int line;  // the line of the file, from 1, where the entry's network starts
 };
 
 constexpr size_t CUSTOMER_NAME_MAX = 200;
@@ -58,10 +60,12 @@ SupernetRead read_supernet_entry(FILE* f, int* line, SupernetEntry* entry);
 // Returns false for any other text.
 bool parse_customer_network(const char* text, uint32_t* network, uint32_t* prefix_length);
 
-// Reads the next customer entry of `custs` (opened on the first call,
-// closed on the call that finds no further entry). Returns its own static
-// record, valid until the next call, or nullptr at the end. A malformed
-// entry writes "Bad Statement in Line %d : %s %s\n" on standard output and
+// Reads the next customer entry of the customer file (`custs`, or the one
+// load_networks_for was given; opened on the first call, closed on the call
+// that finds no further entry). Returns its own static record, valid until
+// the next call, or nullptr at the end. A malformed entry writes "Bad
+// Statement in Line %d : %s %s\n" (the number counts entries, from 1) on
+// standard output, or on standard error for NETWORKS_NOTES_PER_ENTRY, and
 // exits 1; a file that cannot be opened or read exits 1 with a perror
 // report.
 CustomerRecord* next_customer();
@@ -76,6 +80,36 @@ CustomerRecord* next_customer();
 // read, a malformed entry, supernets too large for any table or for the
 // memory, or an allocation failure.
 void load_networks();
+
+// What load_networks_for writes while it loads.
+enum NetworksNotes : uint8_t {
+  // nettally's, as load_networks describes them.
+  NETWORKS_NOTES_PER_ADDRESS,
+  // netbill's: no supernet echo, no "Coll:" or "Collisions:" line and no
+  // report per conflicting address; instead, on standard error, for each
+  // custs entry that lost addresses to earlier entries
+  //   "%s: entry %d (line %d), %s/%u %s: %lu address(es) held by earlier entries\n"
+  // and for each entry partly or wholly outside the supernets
+  //   "%s: entry %d (line %d), %s/%u %s: %lu address(es) outside our.nets\n"
+  // (the customer file's name, the entry's number and line, its network
+  // text, name and count). A malformed custs entry is reported on
+  // standard error. Every custs entry joins the owner list, in file
+  // order, whether it claims addresses or not: entry n (from 1) is owner
+  // index n + 1, after nullptr and DEFAULT.
+  NETWORKS_NOTES_PER_ENTRY,
+};
+
+struct NetworksOptions {
+  const char* nets_path;  // the supernets file; "our.nets" for nettally
+  const char* custs_path;  // the customer file; "custs" for nettally
+  NetworksNotes notes;
+};
+
+// load_networks with other file names and notes: the same rules, the same
+// errors with the same messages (the supernets file named by its path
+// where nettally's say "our.nets"). load_networks() is
+// load_networks_for({"our.nets", "custs", NETWORKS_NOTES_PER_ADDRESS}).
+void load_networks_for(const NetworksOptions& options);
 
 // Lets load_networks and next_customer start afresh in the same process, for
 // tests and fuzz targets; nettally reads its definitions once and never

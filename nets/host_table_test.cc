@@ -1,4 +1,4 @@
-#include "tally/host_table.h"
+#include "nets/host_table.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "tally/table_test_util.h"
+#include "nets/table_test_util.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tally/host_table.h"
+#include "nets/host_table.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tally/memory_limit.h"
-#include "tally/output.h"
+#include "nets/memory_limit.h"
+#include "nets/output.h"
 
 // Lookups hit the table at random. In small pages nearly every probe would
 // also miss the TLB, and on a virtual machine each miss is a nested page

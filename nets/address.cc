@@ -1,4 +1,4 @@
-#include "tally/address.h"
+#include "nets/address.h"
 
 #include <cstdio>
 

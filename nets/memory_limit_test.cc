@@ -1,7 +1,7 @@
 // cgroup_memory_limit over fake trees of control group files in a
 // temporary directory: the files the kernel shows, written by hand.
 
-#include "tally/memory_limit.h"
+#include "nets/memory_limit.h"
 
 #include <gtest/gtest.h>
 

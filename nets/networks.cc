@@ -1,4 +1,4 @@
-#include "tally/networks.h"
+#include "nets/networks.h"
 
 #include <algorithm>
 #include <cassert>
@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "tally/address.h"
-#include "tally/host_table.h"
-#include "tally/output.h"
-#include "tally/run_array.h"
+#include "nets/address.h"
+#include "nets/host_table.h"
+#include "nets/output.h"
+#include "nets/run_array.h"
 
 static_assert(sizeof(unsigned long) == sizeof(uint64_t), "%lu prints uint64_t");
 
@@ -89,11 +89,16 @@ bool parse_customer_network(const char* text, uint32_t* network, uint32_t* prefi
 // that no piece of it is taken as the next word, and keeps its first
 // characters; it and a word holding a NUL byte set *bad. Returns false at
 // the end of the file before a word; exits 1 on a read error.
+// *line counts the line ends passed; *word_line gets the line where the
+// word starts.
 static bool read_word(FILE* f, char (&word)[DEFINITION_WORD_MAX + 1], bool* bad,
-                      const char* read_label) {
+                      const char* read_label, int* line, int* word_line) {
   int c;
-  do c = getc(f);
-  while (c != EOF && is_blank(c));
+  do {
+    c = getc(f);
+    if (c == '\n') ++*line;
+  } while (c != EOF && is_blank(c));
+  *word_line = *line;
   size_t n = 0;
   while (c != EOF && !is_blank(c)) {
     if (n < DEFINITION_WORD_MAX) word[n++] = char(c);
@@ -101,6 +106,7 @@ static bool read_word(FILE* f, char (&word)[DEFINITION_WORD_MAX + 1], bool* bad,
     if (c == '\0') *bad = true;
     c = getc(f);
   }
+  if (c == '\n') ++*line;
   word[n] = '\0';
   if (ferror(f)) fail_perror(read_label);
   return n > 0 || *bad;
@@ -115,20 +121,26 @@ static CustomerRecord* new_record() {
 // Set by networks_restart(), which nettally itself never calls.
 static bool restart_requested;
 
+// The files and notes of the run, set by load_networks_for.
+static NetworksOptions options = {"our.nets", "custs", NETWORKS_NOTES_PER_ADDRESS};
+
 CustomerRecord* next_customer() {
   static FILE* file;
   static bool opened;
-  static int line;
+  static int line;  // entries, for "Bad Statement in Line"
+  static int file_line;  // lines of the file
   static CustomerRecord record;
 
   if (restart_requested) {
     file = nullptr;  // a failed run's stream is its caller's to close
     opened = false;
     line = 0;
+    file_line = 1;
     restart_requested = false;
   }
   if (!opened) {
-    file = fopen("custs", "r");
+    file = fopen(options.custs_path, "r");
+    file_line = 1;
     if (!file) fail_perror("Opening custs file");
     opened = true;
   }
@@ -137,20 +149,26 @@ CustomerRecord* next_customer() {
   char network_text[DEFINITION_WORD_MAX + 1];
   char name[DEFINITION_WORD_MAX + 1] = "";
   bool bad = false;
-  if (!read_word(file, network_text, &bad, "Reading custs file")) {
+  int entry_line = 0, name_line = 0;
+  if (!read_word(file, network_text, &bad, "Reading custs file", &file_line, &entry_line)) {
     fclose(file);
     file = nullptr;
     return nullptr;
   }
-  bool has_name = read_word(file, name, &bad, "Reading custs file");
+  bool has_name = read_word(file, name, &bad, "Reading custs file", &file_line, &name_line);
   line++;
 
   record = {};
   uint32_t network, prefix_length;
   if (bad || !has_name || !parse_customer_network(network_text, &network, &prefix_length)) {
-    out_printf("Bad Statement in Line %d : %s %s\n", line, network_text, name);
+    // netbill writes nothing on standard output when a run fails.
+    if (options.notes == NETWORKS_NOTES_PER_ENTRY)
+      err_printf("Bad Statement in Line %d : %s %s\n", line, network_text, name);
+    else
+      out_printf("Bad Statement in Line %d : %s %s\n", line, network_text, name);
     fail_exit();
   }
+  record.line = entry_line;
   record.network = network;
   record.prefix_length = uint8_t(prefix_length);
   memcpy(record.name, name, strnlen(name, CUSTOMER_NAME_MAX));  // the rest stays zero
@@ -272,7 +290,7 @@ static AddressBlock held_block(const uint32_t (&number)[5]) {
 // placed, in file order, and an entry that cannot be read ends the run
 // after those before it. Returns the number of slots filled.
 static uint64_t load_supernets(uint32_t default_owner) {
-  FILE* f = fopen("our.nets", "r");
+  FILE* f = fopen(options.nets_path, "r");
   if (!f) fail_perror("Open SUPERNETS");
 
   size_t count = 0;
@@ -290,7 +308,7 @@ static uint64_t load_supernets(uint32_t default_owner) {
 
   // The table and its index hold the entries that are placed: those before
   // an entry that cannot be read.
-  host_table_for(total, "our.nets");
+  host_table_for(total, options.nets_path);
   for (size_t k = 0; k < count; k++) {
     AddressBlock block = held_block(supernets[k].number);
     if (block.last >= block.first) host_index_add(uint32_t(block.first), uint32_t(block.last));
@@ -300,28 +318,30 @@ static uint64_t load_supernets(uint32_t default_owner) {
   // A table of our own size is placed by rank and seldom walks; its
   // thousands of collisions would bury what an operator looks for, so
   // they are summed up in one line. The fixed table notes each one.
+  bool per_address = options.notes == NETWORKS_NOTES_PER_ADDRESS;
   uint64_t collisions = 0, most_steps = 0;
   for (size_t k = 0; k < count; k++) {
     const uint32_t(&number)[5] = supernets[k].number;
-    err_printf("%u.%u.%u.%u Mask:%u\n", number[0], number[1], number[2], number[3], number[4]);
+    if (per_address)
+      err_printf("%u.%u.%u.%u Mask:%u\n", number[0], number[1], number[2], number[3], number[4]);
     AddressBlock block = address_block(network_address(number), number[4]);
     for (uint64_t x = block.first; x <= block.last; x++) {
       uint64_t steps = host_insert(uint32_t(x), default_owner);
       if (steps < 6) continue;
-      if (host_table.fixed) err_printf("Coll:%lu \n", steps);
+      if (host_table.fixed && per_address) err_printf("Coll:%lu \n", steps);
       collisions++;
       most_steps = std::max(most_steps, steps);
     }
   }
-  if (!host_table.fixed)
+  if (!host_table.fixed && per_address)
     err_printf("Collisions: %lu of %lu addresses took 6 or more steps to place, the most %lu\n",
                collisions, total, most_steps);
   if (got == SUPERNET_REFUSED) {
     char shown[4 * SUPERNET_TEXT_MAX + 1];
     show_text(s.text, s.text_length, shown);
-    err_printf("our.nets: entry %zu is not an address and a prefix length of 0 to 32: "
+    err_printf("%s: entry %zu is not an address and a prefix length of 0 to 32: "
                "\"%s\"%s (line %d)\n",
-               count + 1, shown, s.text_cut ? "..." : "", s.line);
+               options.nets_path, count + 1, shown, s.text_cut ? "..." : "", s.line);
     fail_exit();
   }
   if (got == SUPERNET_FAILED) {
@@ -333,18 +353,26 @@ static uint64_t load_supernets(uint32_t default_owner) {
   return total;
 }
 
+// What claim_block found of a customer's block.
+struct BlockClaim {
+  uint64_t outside;  // addresses of the block with no slot
+  uint64_t taken;  // addresses that an earlier customer holds already
+};
+
 // Hands every address of the customer's block that DEFAULT still holds to
-// the customer, in ascending order, and reports every address that another
-// customer holds already. Returns how many addresses of the block have no
-// slot.
-static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* default_owner) {
+// the customer (at owner index customer_index, or added to the owners with
+// its first address when that is 0), in ascending order, and reports every
+// address that another customer holds already unless only the count is
+// wanted.
+static BlockClaim claim_block(CustomerRecord* customer, const CustomerRecord* default_owner,
+                              uint32_t customer_index) {
   AddressBlock block = address_block(uint32_t(customer->network), customer->prefix_length);
   const AddressRange* ranges = host_index.ranges;
   const AddressRange* end = ranges + host_index.range_count;
   const AddressRange* r = std::lower_bound(
       ranges, end, block.first, [](const AddressRange& range, uint64_t x) { return range.last < x; });
-  uint64_t held = 0;
-  uint32_t customer_index = 0;  // added to the owners with its first address
+  bool per_address = options.notes == NETWORKS_NOTES_PER_ADDRESS;
+  uint64_t held = 0, taken = 0;
   for (; r < end && r->first <= block.last; r++) {
     uint64_t first = std::max<uint64_t>(r->first, block.first);
     uint64_t last = std::min<uint64_t>(r->last, block.last);
@@ -358,32 +386,50 @@ static uint64_t claim_block(CustomerRecord* customer, const CustomerRecord* defa
         host_set_owner(uint32_t(i), customer_index);
         continue;
       }
-      err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(host_table.addresses[i]),
-                 owner->name, customer->name, customer->network, customer->prefix_length);
+      taken++;
+      if (per_address)
+        err_printf("Used\nIP:%s\n%s\n%s\nNetwork:%lx\nNetmaks:%u\n", dotted_quad(host_table.addresses[i]),
+                   owner->name, customer->name, customer->network, customer->prefix_length);
     }
   }
-  return block.last - block.first + 1 - held;
+  return {block.last - block.first + 1 - held, taken};
 }
 
 void networks_restart() { restart_requested = true; }
 
-void load_networks() {
+void load_networks() { load_networks_for({"our.nets", "custs", NETWORKS_NOTES_PER_ADDRESS}); }
+
+void load_networks_for(const NetworksOptions& how) {
+  options = how;
   host_table_clear();
   CustomerRecord* default_owner = new_record();
   strcpy(default_owner->name, "DEFAULT");
   load_supernets(host_owner_add(default_owner));
 
+  bool per_address = options.notes == NETWORKS_NOTES_PER_ADDRESS;
   int entry = 0;
   while (const CustomerRecord* r = next_customer()) {
     entry++;
     CustomerRecord* customer = new_record();
     *customer = *r;
     uint32_t owners_before = host_owner_count();
-    uint64_t outside = claim_block(customer, default_owner);
-    if (outside > 0)
+    // netbill bills every entry, those that claim nothing too: each is an
+    // owner from the start.
+    uint32_t customer_index = per_address ? 0 : host_owner_add(customer);
+    BlockClaim claim = claim_block(customer, default_owner, customer_index);
+    const char* network = dotted_quad(uint32_t(customer->network));
+    if (per_address && claim.outside > 0)
       err_printf("custs: entry %d, %s/%u %s: %lu %s outside our.nets and %s not claimed\n", entry,
-                 dotted_quad(uint32_t(customer->network)), customer->prefix_length, customer->name,
-                 outside, outside == 1 ? "address lies" : "addresses lie", outside == 1 ? "is" : "are");
+                 network, customer->prefix_length, customer->name, claim.outside,
+                 claim.outside == 1 ? "address lies" : "addresses lie", claim.outside == 1 ? "is" : "are");
+    if (!per_address && claim.taken > 0)
+      err_printf("%s: entry %d (line %d), %s/%u %s: %lu %s held by earlier entries\n", options.custs_path,
+                 entry, customer->line, network, customer->prefix_length, customer->name, claim.taken,
+                 claim.taken == 1 ? "address" : "addresses");
+    if (!per_address && claim.outside > 0)
+      err_printf("%s: entry %d (line %d), %s/%u %s: %lu %s outside our.nets\n", options.custs_path, entry,
+                 customer->line, network, customer->prefix_length, customer->name, claim.outside,
+                 claim.outside == 1 ? "address" : "addresses");
     // A record that no slot points at would stay to the end unreferenced,
     // a leak: only the records that hold addresses live as long as the run.
     if (host_owner_count() == owners_before) free(customer);
