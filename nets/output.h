@@ -1,4 +1,5 @@
-// Every byte that nettally writes goes through here, and out through
+// Every byte that nettally writes, and all that netbill writes on its two
+// standard streams, goes through here, and out through
 // flowformat/write_all.h, so that a non-blocking descriptor is waited for.
 // Standard output is gathered by stdio's rules (line-buffered on a
 // terminal, else fully buffered) and flushed where the run says so, when
