@@ -555,7 +555,8 @@ int main(int argc, char** argv) {
   if (given) err_printf("netbill: not billed: %lu bytes outside the period\n", t.clipped_bytes);
 
   // The figures of every row, before anything is written.
-  BillFigures* figures = static_cast<BillFigures*>(calloc(size_t(t.row_count) + 1, sizeof(BillFigures)));
+  static BillFigures* figures;  // lives to the end of the run
+  figures = static_cast<BillFigures*>(calloc(size_t(t.row_count) + 1, sizeof(BillFigures)));
   uint64_t* scratch = static_cast<uint64_t*>(calloc(size_t(n) + 1, sizeof(uint64_t)));
   if (!figures || !scratch) fail_perror("netbill: memory for the figures");
   static const uint64_t none = 0;

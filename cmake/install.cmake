@@ -1,12 +1,13 @@
-# Installation, the Debian package and the checks of both: the two
+# Installation, the Debian package and the checks of both: the three
 # programs go to bin, their manual pages to man1, the licence to
 # share/doc/nettally/copyright. Included at the end of the
 # top-level CMakeLists.txt, after the targets and enable_testing().
 
 include(GNUInstallDirs)
 
-install(TARGETS nettally recdump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS nettally recdump netbill RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/tally/nettally.1 ${CMAKE_SOURCE_DIR}/dump/recdump.1
+  ${CMAKE_SOURCE_DIR}/bill/netbill.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The licence, as share/doc/nettally/copyright in the machine-readable
@@ -51,8 +52,10 @@ set(CPACK_PACKAGE_DESCRIPTION [=[
 nettally reads the flow files that a flow collector writes and tells, for
 every single address of the operator's networks, how many bytes and
 packets it exchanged with the outside world and with the operator's other
-addresses, when, and which customer holds it. recdump prints one flow file
-in readable form.]=])
+addresses, when, and which customer holds it. netbill turns the same flow
+files into each customer's 95th-percentile bill, with a series of its
+traffic per interval and a graph. recdump prints one flow file in readable
+form.]=])
 set(CPACK_PACKAGE_CONTACT "${NETTALLY_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${NETTALLY_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
@@ -92,12 +95,12 @@ endif()
 include(CPack)
 
 if(NETTALLY_TESTS)
-  # Installs into a temporary prefix, checks that exactly the two programs,
+  # Installs into a temporary prefix, checks that exactly the three programs,
   # their pages and the copyright file arrive, and that the installed
   # programs print on the bundled example what the built ones print.
   add_test(NAME install
     COMMAND ${CMAKE_SOURCE_DIR}/tests/install_test.sh ${CMAKE_COMMAND} ${CMAKE_BINARY_DIR}
-            $<TARGET_FILE:nettally> $<TARGET_FILE:recdump> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}
+            $<TARGET_FILE:nettally> $<TARGET_FILE:recdump> $<TARGET_FILE:netbill> ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}
             ${CMAKE_INSTALL_DOCDIR} "$<CONFIG>")
   set_tests_properties(install PROPERTIES TIMEOUT 120)
 
@@ -108,6 +111,7 @@ if(NETTALLY_TESTS)
   if(MANDOC)
     add_test(NAME man_lint
       COMMAND sh -c "out=$(\"$0\" -T lint \"$@\" 2>&1 | grep -v -e 'referenced manual not found' -e 'mandoc.db lacks'); if [ -n \"$out\" ]; then printf '%s\\n' \"$out\"; exit 1; fi"
-              ${MANDOC} ${CMAKE_SOURCE_DIR}/tally/nettally.1 ${CMAKE_SOURCE_DIR}/dump/recdump.1)
+              ${MANDOC} ${CMAKE_SOURCE_DIR}/tally/nettally.1 ${CMAKE_SOURCE_DIR}/dump/recdump.1
+              ${CMAKE_SOURCE_DIR}/bill/netbill.1)
   endif()
 endif()

@@ -1,21 +1,22 @@
 #!/bin/sh
 # Installs the build into a temporary prefix and checks the result: exactly
-# the two programs, their two manual pages and the copyright file arrive,
+# the three programs, their three manual pages and the copyright file arrive,
 # the pages unchanged, the copyright file in Debian's machine-readable
 # format with the text of LICENSE, and each installed program, run on the bundled example, prints what the
 # built one prints, on both streams, with the same exit status.
 #
-#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR DOCDIR [CONFIG]
+#   install_test.sh CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BUILT_NETBILL BINDIR MANDIR DOCDIR [CONFIG]
 #
 # BINDIR, MANDIR and DOCDIR are the install directories relative to the prefix;
 # CONFIG is the build type to install, for multi-configuration generators.
 set -u
 
-if [ $# -ne 7 ] && [ $# -ne 8 ]; then
-  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BINDIR MANDIR DOCDIR [CONFIG]" >&2
+if [ $# -ne 8 ] && [ $# -ne 9 ]; then
+  echo "usage: $0 CMAKE BUILD_DIR BUILT_NETTALLY BUILT_RECDUMP BUILT_NETBILL BINDIR MANDIR DOCDIR [CONFIG]" >&2
   exit 2
 fi
-cmake=$1 build=$2 built_nettally=$3 built_recdump=$4 bindir=$5 mandir=$6 docdir=$7 config=${8:-}
+cmake=$1 build=$2 built_nettally=$3 built_recdump=$4 built_netbill=$5 bindir=$6 mandir=$7 docdir=$8
+config=${9:-}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/nettally-install.XXXXXX") || exit 1
@@ -44,18 +45,18 @@ fi
 
 # Exactly these files: a stray test binary or tool in the install would
 # land in every package.
-expected=$(printf '%s\n' "$bindir/nettally" "$bindir/recdump" \
-  "$mandir/man1/nettally.1" "$mandir/man1/recdump.1" "$docdir/copyright" | sort)
+expected=$(printf '%s\n' "$bindir/nettally" "$bindir/recdump" "$bindir/netbill" \
+  "$mandir/man1/nettally.1" "$mandir/man1/recdump.1" "$mandir/man1/netbill.1" "$docdir/copyright" | sort)
 installed=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
 if [ "$installed" != "$expected" ]; then
   fail "installed files differ from the expected list"
   printf 'expected:\n%s\ninstalled:\n%s\n' "$expected" "$installed" >&2
 fi
 
-for program in nettally recdump; do
+for program in nettally recdump netbill; do
   [ -x "$prefix/$bindir/$program" ] || fail "$bindir/$program is not an executable"
 done
-for page in tally/nettally.1 dump/recdump.1; do
+for page in tally/nettally.1 dump/recdump.1 bill/netbill.1; do
   installed_page=$prefix/$mandir/man1/$(basename "$page")
   cmp -s "$source_dir/$page" "$installed_page" || fail "$installed_page differs from $page"
 done
@@ -113,9 +114,10 @@ compare() {  # compare PROGRAM BUILT ARG
 compare nettally "$built_nettally" flows
 compare nettally "$built_nettally" flows/flow.0900
 compare recdump "$built_recdump" flows/flow.0900
+compare netbill "$built_netbill" flows
 
 if [ "$failures" -ne 0 ]; then
   echo "$failures check(s) failed" >&2
   exit 1
 fi
-echo "install: 5 files in $bindir, $mandir/man1 and $docdir; the installed programs match the built ones"
+echo "install: 7 files in $bindir, $mandir/man1 and $docdir; the installed programs match the built ones"
