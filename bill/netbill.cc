@@ -193,6 +193,44 @@ static const char* path_label(const char* what, const char* path) {
   return label;
 }
 
+// The progress line, on a terminal only: files read of how many and
+// records per second, rewritten at most ten times a second and erased
+// before any other message and at the end.
+struct Progress {
+  bool on;
+  bool shown;
+  size_t file, files;
+  uint64_t records;
+  double started, last;
+};
+static Progress progress;
+
+static double seconds_now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+static void progress_erase() {
+  if (!progress.shown) return;
+  err_printf("\r%60s\r", "");
+  err_flush();
+  progress.shown = false;
+}
+
+static void progress_update(uint64_t records) {
+  progress.records += records;
+  if (!progress.on) return;
+  double now = seconds_now();
+  if (now - progress.last < 0.1) return;
+  progress.last = now;
+  double elapsed = now - progress.started;
+  uint64_t rate = elapsed > 0 ? uint64_t(double(progress.records) / elapsed) : 0;
+  err_printf("\rnetbill: %zu of %zu files, %lu records/s   ", progress.file, progress.files, rate);
+  err_flush();
+  progress.shown = true;
+}
+
 static FlowReader reader;
 
 // Reads one flow file whole into the bill; exits 1 as nettally does when it
@@ -201,6 +239,7 @@ static void read_flow_file(const char* path, FlowFileOrigin origin) {
   uint8_t header[FLOW_HEADER_SIZE];
   FlowFile file;
   FlowOpenStatus opened = open_flow_file(path, origin, header, &file);
+  if (opened != FLOW_OPEN_WHOLE || !header_has_magic(header)) progress_erase();
   if (opened == FLOW_OPEN_FAILED) {
     errno = file.error;
     fail_perror(path_label("open flowfile ", path));
@@ -225,8 +264,10 @@ static void read_flow_file(const char* path, FlowFileOrigin origin) {
     FlowReadStatus st = flow_reader_next(&reader, &records, &count);
     if (st == FLOW_READ_RECORDS) {
       bill_records(records, count, base_time);
+      progress_update(count);
       continue;
     }
+    progress_erase();
     if (st == FLOW_READ_PARTIAL)
       err_printf("netbill: Partial record: %s ends with %zu bytes after its last whole record\n", path,
                  reader.trailing);
@@ -282,6 +323,39 @@ static bool first_visit(const struct stat& st) {
   return true;
 }
 
+// The flow files to read, found by walking the paths first, so that the
+// progress line can say how many there are: their paths one after the
+// other in one growing block of text, each with its NUL.
+struct FileList {
+  char* text;
+  size_t used, capacity;
+  uint32_t* origins;  // FlowFileOrigin of each file
+  size_t count, origin_capacity;
+};
+static FileList files;
+
+static void list_file(const char* path, FlowFileOrigin origin) {
+  size_t n = strlen(path) + 1;
+  if (files.capacity - files.used < n) {
+    size_t capacity = files.capacity < 65536 ? 65536 : files.capacity;
+    while (capacity - files.used < n) capacity *= 2;
+    void* p = realloc(files.text, capacity);
+    if (!p) fail_perror("netbill: memory for the list of files read");
+    files.text = static_cast<char*>(p);
+    files.capacity = capacity;
+  }
+  if (files.count == files.origin_capacity) {
+    size_t capacity = files.origin_capacity < 1024 ? 1024 : 2 * files.origin_capacity;
+    void* p = realloc(files.origins, capacity * sizeof(uint32_t));
+    if (!p) fail_perror("netbill: memory for the list of files read");
+    files.origins = static_cast<uint32_t*>(p);
+    files.origin_capacity = capacity;
+  }
+  memcpy(files.text + files.used, path, n);
+  files.used += n;
+  files.origins[files.count++] = origin;
+}
+
 static void visit(const char* path, bool named);
 
 // Every entry of a directory, in the listing's own order: subdirectories
@@ -332,7 +406,7 @@ static void visit(const char* path, bool named) {
     return;
   }
   if (directory) walk_directory(path);
-  else read_flow_file(path, named ? FLOW_NAMED_PATH : FLOW_DIRECTORY_ENTRY);
+  else list_file(path, named ? FLOW_NAMED_PATH : FLOW_DIRECTORY_ENTRY);
 }
 
 // ---- Output files ----
@@ -546,6 +620,17 @@ int main(int argc, char** argv) {
   load_networks_for({o.nets_path, o.custs_path, NETWORKS_NOTES_PER_ENTRY});
   bill_table_start(o.interval, given, period);
   for (int i = optind; i < argc; i++) visit(argv[i], true);
+  progress.on = isatty(STDERR_FILENO);
+  progress.files = files.count;
+  progress.started = seconds_now();
+  const char* path = files.text;
+  for (size_t i = 0; i < files.count; i++) {
+    progress.file = i;
+    progress_update(0);
+    read_flow_file(path, FlowFileOrigin(files.origins[i]));
+    path += strlen(path) + 1;
+  }
+  progress_erase();
 
   uint64_t offset;
   uint64_t n = bill_table_finish(&offset);
