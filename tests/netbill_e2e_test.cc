@@ -253,6 +253,21 @@ std::vector<BillCase> bill_cases() {
        "netbill: b/flow.again: already read (the same file by another path), not read again\n"
        "netbill: a/flow.2: already read (the same file by another path), not read again\n" + n0,
        0},
+      // Without a period the intervals grow to the flows, read here out of
+      // time order: k10, then k0 (growing back), then k100. N = 101, T0 to
+      // T0+30300; acme in 100 (k0), 500 (k10), 900 (k100), 98 zeros. P 99:
+      // rank ⌈99.99⌉ = 100, the 500: ⌊4000/300⌋ = 13; peak ⌊7200/300⌋ = 24.
+      {"intervals_grow_both_ways_without_a_period",
+       {nets(NETS), custs(CUSTS),
+        flow("f1", "header 1800003000 0 0 0 0\ntcp 198.51.100.1:1 10.0.0.1:2 0 0 1 500 0 0\n"),
+        flow("f2", "header 1800000000 0 0 0 0\ntcp 198.51.100.1:1 10.0.0.1:2 0 0 1 100 0 0\n"),
+        flow("f3", "header 1800030000 0 0 0 0\ntcp 198.51.100.1:1 10.0.0.1:2 0 0 1 900 0 0\n")},
+       {"netbill", "-o", "csv", "-p", "99", "-s", "s.csv", "f1", "f2", "f3"},
+       HEAD + "DEFAULT,0,0,0,0,0,0,0,0,0\nacme,1500,0,13,13,0,13,24,0,3\nbeta,0,0,0,0,0,0,0,0,0\n"
+              "gamma,0,0,0,0,0,0,0,0,0\n",
+       n0, 0, "s.csv",
+       "customer,interval_start,bytes_in,bytes_out\nacme,1800000000,100,0\nacme,1800003000,500,0\n"
+       "acme,1800030000,900,0\n"},
       {"partial_last_record_is_noted_and_kept",
        base(std::string(TRAFFIC) + "raw 06 00 0a 00 46\n"), {"netbill", "-o", "csv", "f"}, TRAFFIC_CSV,
        "netbill: Partial record: f ends with 5 bytes after its last whole record\n" + std::string(NOT_BILLED), 0},
