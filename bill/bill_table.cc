@@ -9,6 +9,7 @@
 #include "flowformat/flow_format.h"
 #include "nets/host_table.h"
 #include "nets/networks.h"
+#include "nets/record_lookup.h"
 #include "nets/output.h"
 
 static_assert(sizeof(unsigned long) == sizeof(uint64_t), "%lu prints uint64_t");
@@ -170,30 +171,17 @@ static void bill_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_ti
   add_clipped(b.clipped);
 }
 
-// Records per batch, as in nettally: each end's lookup is started for the
-// whole batch, then finished, then the records are added, so that the
-// table's cache misses overlap.
-static constexpr size_t BILL_BATCH = 512;
-
+// Both ends of a batch of records are looked up before the first is
+// billed, so that the table's cache misses overlap.
 template <bool FIXED>
 static void bill_batches(const uint8_t* records, size_t count, uint64_t base_time) {
-  static uint32_t starts[BILL_BATCH][2];
-  for (size_t first = 0; first < count; first += BILL_BATCH) {
+  static int32_t slots[RECORD_BATCH][2];
+  for (size_t first = 0; first < count; first += RECORD_BATCH) {
     const uint8_t* batch = records + first * FLOW_RECORD_SIZE;
-    size_t n = count - first < BILL_BATCH ? count - first : BILL_BATCH;
-    for (size_t i = 0; i < n; i++) {
-      const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      starts[i][0] = host_lookup_start(load_be32(p + REC_SRC_ADDR));
-      starts[i][1] = host_lookup_start(load_be32(p + REC_DST_ADDR));
-      __builtin_prefetch(host_lookup_word<FIXED>(starts[i][0]));
-      __builtin_prefetch(host_lookup_word<FIXED>(starts[i][1]));
-    }
-    for (size_t i = 0; i < n; i++) {
-      const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = host_lookup_finish<FIXED>(load_be32(p + REC_SRC_ADDR), starts[i][0]);
-      int32_t d = host_lookup_finish<FIXED>(load_be32(p + REC_DST_ADDR), starts[i][1]);
-      bill_record(p, s, d, base_time);
-    }
+    size_t n = count - first < RECORD_BATCH ? count - first : RECORD_BATCH;
+    host_lookup_records<FIXED, false>(batch, n, slots);
+    for (size_t i = 0; i < n; i++)
+      bill_record(batch + i * FLOW_RECORD_SIZE, slots[i][0], slots[i][1], base_time);
   }
 }
 

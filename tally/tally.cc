@@ -4,6 +4,7 @@
 
 #include "nets/host_table.h"
 #include "nets/output.h"
+#include "nets/record_lookup.h"
 
 // Adds one record whose ends the table holds at slots s and d (-1: not
 // held). Inlined into the batch loops, which exist once per table size.
@@ -61,44 +62,19 @@ void tally_record(std::span<const uint8_t, FLOW_RECORD_SIZE> record, uint64_t ba
   add_record(p, s, d, base_time);
 }
 
-// Records per batch. A batch goes in three passes: each end's lookup is
-// started and the word where it finishes is fetched, then the lookups are
-// finished, fetching the entry that each record will change, then the
-// records are added. The misses of a whole batch overlap, and its lines
-// stay in the cache until it is added.
-static constexpr size_t TALLY_BATCH = 512;
-
-// Starts loading the entry at slot, one cache line; for -1, slot 0's.
-static void prefetch_entry(int32_t slot) {
-  uint32_t i = uint32_t(slot) & ~all_ones(slot < 0);
-  __builtin_prefetch(&host_table.entries[i], 1);
-}
-
+// A batch goes in three passes: each end's lookup is started, then
+// finished, fetching the entry that each record will change
+// (host_lookup_records), then the records are added. The table's
+// addresses do not change while records are added, so every lookup of a
+// batch can be made before its first record is added, and the lines it
+// fetched stay in the cache until it is.
 template <bool FIXED>
 static void tally_batches(const uint8_t* records, size_t count, uint64_t base_time) {
-  // The table's addresses do not change while records are added, so every
-  // lookup of a batch can be made before its first record is added.
-  static uint32_t starts[TALLY_BATCH][2];
-  static int32_t slots[TALLY_BATCH][2];
-  for (size_t first = 0; first < count; first += TALLY_BATCH) {
+  static int32_t slots[RECORD_BATCH][2];
+  for (size_t first = 0; first < count; first += RECORD_BATCH) {
     const uint8_t* batch = records + first * FLOW_RECORD_SIZE;
-    size_t n = count - first < TALLY_BATCH ? count - first : TALLY_BATCH;
-    for (size_t i = 0; i < n; i++) {
-      const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      starts[i][0] = host_lookup_start(load_be32(p + REC_SRC_ADDR));
-      starts[i][1] = host_lookup_start(load_be32(p + REC_DST_ADDR));
-      __builtin_prefetch(host_lookup_word<FIXED>(starts[i][0]));
-      __builtin_prefetch(host_lookup_word<FIXED>(starts[i][1]));
-    }
-    for (size_t i = 0; i < n; i++) {
-      const uint8_t* p = batch + i * FLOW_RECORD_SIZE;
-      int32_t s = host_lookup_finish<FIXED>(load_be32(p + REC_SRC_ADDR), starts[i][0]);
-      int32_t d = host_lookup_finish<FIXED>(load_be32(p + REC_DST_ADDR), starts[i][1]);
-      slots[i][0] = s;
-      slots[i][1] = d;
-      prefetch_entry(s);
-      prefetch_entry(d);
-    }
+    size_t n = count - first < RECORD_BATCH ? count - first : RECORD_BATCH;
+    host_lookup_records<FIXED, true>(batch, n, slots);
     for (size_t i = 0; i < n; i++)
       add_record(batch + i * FLOW_RECORD_SIZE, slots[i][0], slots[i][1], base_time);
   }
