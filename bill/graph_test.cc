@@ -13,25 +13,10 @@
 #include <vector>
 
 #include "bill/figures.h"
+#include "bill/zone_test_util.h"
 
-class GraphTest : public ::testing::Test {
+class GraphTest : public ZoneTest {
  protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-  }
-  void TearDown() override {
-    if (had_tz_)
-      setenv("TZ", saved_tz_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-  static void zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
   static std::string svg_of(const std::string& name, const std::vector<uint64_t>& in,
                             const std::vector<uint64_t>& out, Period period, uint32_t interval) {
     std::vector<uint64_t> scratch(in.size() + 1);
@@ -62,8 +47,6 @@ class GraphTest : public ::testing::Test {
     }
     return paths;
   }
-  bool had_tz_ = false;
-  std::string saved_tz_;
 };
 
 TEST_F(GraphTest, StepLineOfFewIntervals) {

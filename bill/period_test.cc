@@ -6,28 +6,10 @@
 #include <ctime>
 #include <string>
 
+#include "bill/zone_test_util.h"
+
 // Each test names its zone; the one the process had is put back after.
-class PeriodTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    const char* tz = getenv("TZ");
-    had_tz_ = tz != nullptr;
-    if (had_tz_) saved_tz_ = tz;
-  }
-  void TearDown() override {
-    if (had_tz_)
-      setenv("TZ", saved_tz_.c_str(), 1);
-    else
-      unsetenv("TZ");
-    tzset();
-  }
-  static void zone(const char* tz) {
-    setenv("TZ", tz, 1);
-    tzset();
-  }
-  bool had_tz_ = false;
-  std::string saved_tz_;
-};
+using PeriodTest = ZoneTest;
 
 struct TimeCase {
   const char* tz;
