@@ -61,6 +61,17 @@ std::string read_file(const std::string& path) {
   return s.str();
 }
 
+// In a child: runs binary with argv, under the time limit, which survives
+// exec (a hanging program is killed); 127 when it cannot be started.
+[[noreturn]] static void exec_limited(const std::string& binary, const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  alarm(RUN_TIME_LIMIT_SECONDS);
+  execv(binary.c_str(), args.data());
+  _exit(127);
+}
+
 static int run_once(const std::string& binary, const std::vector<std::string>& argv,
                     const std::string& cwd, const std::string& tz, const std::string& stdin_file,
                     const std::string& out_path, const std::string& err_path) {
@@ -76,12 +87,7 @@ static int run_once(const std::string& binary, const std::vector<std::string>& a
     dup2(err, 2);
     if (tz.empty()) unsetenv("TZ");
     else setenv("TZ", tz.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    alarm(RUN_TIME_LIMIT_SECONDS);  // survives exec: a hanging program is killed
-    execv(binary.c_str(), args.data());
-    _exit(127);
+    exec_limited(binary, argv);
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -226,12 +232,7 @@ RunResult run_with_nonblocking_output(const std::string& binary,
       if (fd > 2) close(fd);
     if (tz.empty()) unsetenv("TZ");
     else setenv("TZ", tz.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    alarm(RUN_TIME_LIMIT_SECONDS);
-    execv(binary.c_str(), args.data());
-    _exit(127);
+    exec_limited(binary, argv);
   }
   close(out_pipe[1]);
   close(err_pipe[1]);
@@ -290,12 +291,7 @@ RunResult run_with_failing_output(const std::string& binary, const std::vector<s
     if (in > 2) close(in);
     if (err > 2) close(err);
     setenv("TZ", "UTC", 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    alarm(RUN_TIME_LIMIT_SECONDS);
-    execv(binary.c_str(), args.data());
-    _exit(127);
+    exec_limited(binary, argv);
   }
   if (pipe_fds[1] >= 0) close(pipe_fds[1]);
   int status = 0;
