@@ -1,5 +1,5 @@
 // The bytes of every customer in every interval of a bill: one row per
-// customer name, each a pair of arrays (in, out) of 8-byte sums, 16 bytes
+// customer name, two 8-byte sums (in, out) per row and interval, 16 bytes
 // per customer-interval, and the accounting of flow records into them.
 // Rows come from the owners that load_networks_for(NETWORKS_NOTES_PER_ENTRY)
 // leaves; records are looked up in the HostTable in batches, as nettally's.
@@ -13,21 +13,17 @@
 struct BillRow {
   const char* name;  // NUL-terminated, 1..200 bytes
   size_t name_length;
-  // in[i] and out[i] are the bytes of interval bill_table.first_k + i,
-  // i < bill_table.capacity; one allocation, out = in + capacity.
-  uint64_t* in;
-  uint64_t* out;
 };
 
 struct BillTable {
   BillRow* rows;  // sorted by the bytes of the name
   uint32_t row_count;
   uint32_t interval;  // seconds
-  // The intervals held: first_k .. first_k + capacity − 1. With a period,
-  // exactly the period's; without one, they grow to cover every crossing
-  // flow, and the period is taken from the flows at the end.
+  // After bill_table_finish, the period's intervals: first_k ..
+  // first_k + intervals − 1. Without a given period the sums grow to cover
+  // every crossing flow, and the period is taken from the flows at the end.
   uint64_t first_k;
-  uint64_t capacity;
+  uint64_t intervals;
   bool fixed_period;
   Period period;  // the given period; without one, set by bill_table_finish
   // Without a period: the earliest start and latest last second of the
@@ -44,9 +40,9 @@ extern const BillTable& bill_table;
 // Makes the rows, after load_networks_for: one per distinct name of the
 // customer file, plus DEFAULT when a slot of the table is still DEFAULT's;
 // a custs entry named DEFAULT shares DEFAULT's row. With a period (given
-// is true), allocates every row's intervals now, zeroed by calloc so that
-// pages without traffic cost no memory. Exits 1 with a perror report when
-// the memory cannot be had.
+// is true), maps the sums of every row and interval now, pages of zeros
+// that cost memory once written. Exits 1 with a perror report when the
+// memory cannot be had.
 void bill_table_start(uint32_t interval, bool given, Period period);
 
 // Adds `count` consecutive 57-byte records of one file with the header's
@@ -59,6 +55,9 @@ void bill_records(const uint8_t* records, size_t count, uint64_t base_time);
 
 // Settles the period of a run without one (period_of_flows, or the empty
 // period [0, 0) when no crossing flow was read). Returns the number of
-// intervals N and sets *offset to the index of the period's first interval
-// in each row's arrays.
-uint64_t bill_table_finish(uint64_t* offset);
+// intervals N of the period.
+uint64_t bill_table_finish();
+
+// After bill_table_finish: row r's bytes of the period's N intervals into
+// in[0 .. N−1] and out[0 .. N−1], interval first_k + i at i.
+void bill_row_sums(uint32_t r, uint64_t* in, uint64_t* out);

@@ -49,7 +49,7 @@ uint64_t interval_rate(uint64_t bytes, uint32_t interval, bool* overflow);
 // every interval of the period, those without traffic included) of
 // `interval` seconds, at percentile 1..100 by nearest rank: of the samples
 // sorted ascending, the one at rank percentile_rank(n, percentile). n = 0
-// gives all zeros. scratch holds at least n elements and is overwritten
+// gives all zeros. scratch holds at least 4·n elements and is overwritten
 // (a selection, not a full sort, runs in it, over the samples above zero
 // only). Allocates nothing, prints nothing.
 BillFigures bill_figures(const uint64_t* in, const uint64_t* out, uint64_t n, uint32_t interval,

@@ -19,7 +19,7 @@ class GraphTest : public ZoneTest {
  protected:
   static std::string svg_of(const std::string& name, const std::vector<uint64_t>& in,
                             const std::vector<uint64_t>& out, Period period, uint32_t interval) {
-    std::vector<uint64_t> scratch(in.size() + 1);
+    std::vector<uint64_t> scratch(4 * in.size() + 1);
     GraphInput g = {};
     g.name = name.data();
     g.name_length = name.size();

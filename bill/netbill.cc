@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -358,11 +359,50 @@ static void list_file(const char* path, FlowFileOrigin origin) {
 
 static void visit(const char* path, bool named);
 
-// Every entry of a directory, in the listing's own order: subdirectories
-// walked, entries named flow.* read, the rest passed over in silence.
+// The names of one directory's entries, one after the other with their
+// NULs, and where each begins.
+struct Names {
+  char* text;
+  size_t used, capacity;
+  size_t* starts;
+  size_t count, starts_capacity;
+};
+
+static void names_add(Names* names, const char* name) {
+  size_t n = strlen(name) + 1;
+  if (names->capacity - names->used < n) {
+    size_t capacity = names->capacity < 4096 ? 4096 : names->capacity;
+    while (capacity - names->used < n) capacity *= 2;
+    char* text = static_cast<char*>(realloc(names->text, capacity));
+    if (!text) fail_perror("netbill: memory for the names of a directory");
+    names->text = text;
+    names->capacity = capacity;
+  }
+  if (names->count == names->starts_capacity) {
+    size_t capacity = names->starts_capacity < 256 ? 256 : 2 * names->starts_capacity;
+    size_t* starts = static_cast<size_t*>(realloc(names->starts, capacity * sizeof(size_t)));
+    if (!starts) fail_perror("netbill: memory for the names of a directory");
+    names->starts = starts;
+    names->starts_capacity = capacity;
+  }
+  memcpy(names->text + names->used, name, n);
+  names->starts[names->count++] = names->used;
+  names->used += n;
+}
+
+static const char* sorting_text;  // the Names being sorted, for the comparison
+
+static bool name_before(size_t a, size_t b) { return strcmp(sorting_text + a, sorting_text + b) < 0; }
+
+// Every entry of a directory, in the order of the bytes of the names:
+// subdirectories walked, entries named flow.* read, the rest passed over
+// in silence. A collector names its files by time, so the files are read
+// in time order: the bill's sums of one file then lie together in memory,
+// and the notes come in the same order on every file system.
 static void walk_directory(const char* path) {
   DIR* dir = opendir(path);
   if (!dir) fail_perror(path_label("open directory ", path));
+  Names names = {};
   for (;;) {
     errno = 0;
     const struct dirent* entry = readdir(dir);
@@ -371,10 +411,16 @@ static void walk_directory(const char* path) {
       if (errno != 0) fail_perror(path_label("read directory ", path));
       break;
     }
-    const char* name = entry->d_name;
-    if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) continue;
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    names_add(&names, entry->d_name);
+  }
+  closedir(dir);
+  sorting_text = names.text;
+  std::sort(names.starts, names.starts + names.count, name_before);
+  bool slash = path[0] != '\0' && path[strlen(path) - 1] == '/';
+  for (size_t i = 0; i < names.count; i++) {
+    const char* name = names.text + names.starts[i];
     char child[PATH_MAX];
-    bool slash = path[0] != '\0' && path[strlen(path) - 1] == '/';
     int n = snprintf(child, sizeof child, "%s%s%s", path, slash ? "" : "/", name);
     if (n < 0 || size_t(n) >= sizeof child) {
       err_printf("netbill: %s%s%s: path too long\n", path, slash ? "" : "/", name);
@@ -382,7 +428,8 @@ static void walk_directory(const char* path) {
     }
     visit(child, false);
   }
-  closedir(dir);
+  free(names.text);
+  free(names.starts);
 }
 
 // A path of the command line (named) or an entry met in a directory.
@@ -449,15 +496,28 @@ static void out_file_close(OutFile* f) {
 
 static OutFile out_file;
 
-static void write_series(const char* path, uint64_t n, uint64_t offset) {
+// One row's sums of the period at a time, gathered by bill_row_sums.
+struct RowSums {
+  uint64_t* in;
+  uint64_t* out;
+};
+
+static RowSums row_sums(uint64_t n) {
+  uint64_t* words = static_cast<uint64_t*>(calloc(size_t(n) * 2 + 2, sizeof(uint64_t)));
+  if (!words) fail_perror("netbill: memory for the figures");
+  return {words, words + n + 1};
+}
+
+static void write_series(const char* path, uint64_t n, RowSums sums) {
   out_file_open(&out_file, path);
   out_file_write(&out_file, SERIES_CSV_HEADER, strlen(SERIES_CSV_HEADER));
   char line[SERIES_CSV_ROW_MAX];
   const BillTable& t = bill_table;
   for (uint32_t r = 0; r < t.row_count; r++) {
     const BillRow& row = t.rows[r];
+    bill_row_sums(r, sums.in, sums.out);
     for (uint64_t k = 0; k < n; k++) {
-      uint64_t in = row.in[offset + k], out = row.out[offset + k];
+      uint64_t in = sums.in[k], out = sums.out[k];
       if (in == 0 && out == 0) continue;
       uint64_t start = t.period.from + k * t.interval;
       out_file_write(&out_file, line, put_series_csv_row(line, row.name, row.name_length, start, in, out));
@@ -466,17 +526,16 @@ static void write_series(const char* path, uint64_t n, uint64_t offset) {
   out_file_close(&out_file);
 }
 
-static void write_graphs(const char* dir, const BillFigures* figures, uint64_t n, uint64_t offset,
+static void write_graphs(const char* dir, const BillFigures* figures, uint64_t n, RowSums sums,
                          uint32_t percentile) {
   // The directory is made when missing; one that exists is written into.
   if (mkdir(dir, 0777) != 0 && errno != EEXIST) fail_perror(path_label("make directory ", dir));
   GraphBuffer svg = {};
-  static const uint64_t none = 0;
   const BillTable& t = bill_table;
   for (uint32_t r = 0; r < t.row_count; r++) {
     const BillRow& row = t.rows[r];
-    GraphInput g = {row.name, row.name_length, row.in ? row.in + offset : &none,
-                    row.out ? row.out + offset : &none, n, t.period, t.interval, percentile, figures[r]};
+    bill_row_sums(r, sums.in, sums.out);
+    GraphInput g = {row.name, row.name_length, sums.in, sums.out, n, t.period, t.interval, percentile, figures[r]};
     svg.length = 0;
     write_graph_svg(&svg, g);
     char file_name[GRAPH_FILE_NAME_MAX];
@@ -632,8 +691,7 @@ int main(int argc, char** argv) {
   }
   progress_erase();
 
-  uint64_t offset;
-  uint64_t n = bill_table_finish(&offset);
+  uint64_t n = bill_table_finish();
   const BillTable& t = bill_table;
   err_printf("netbill: not billed: %lu internal flows, %lu flows with neither end in our.nets\n",
              t.internal_flows, t.neither_flows);
@@ -642,13 +700,13 @@ int main(int argc, char** argv) {
   // The figures of every row, before anything is written.
   static BillFigures* figures;  // lives to the end of the run
   figures = static_cast<BillFigures*>(calloc(size_t(t.row_count) + 1, sizeof(BillFigures)));
-  uint64_t* scratch = static_cast<uint64_t*>(calloc(size_t(n) + 1, sizeof(uint64_t)));
+  uint64_t* scratch = static_cast<uint64_t*>(calloc(4 * size_t(n) + 1, sizeof(uint64_t)));
   if (!figures || !scratch) fail_perror("netbill: memory for the figures");
-  static const uint64_t none = 0;
+  RowSums sums = row_sums(n);
   for (uint32_t r = 0; r < t.row_count; r++) {
     const BillRow& row = t.rows[r];
-    figures[r] = bill_figures(row.in ? row.in + offset : &none, row.out ? row.out + offset : &none, n,
-                              t.interval, o.percentile, scratch);
+    bill_row_sums(r, sums.in, sums.out);
+    figures[r] = bill_figures(sums.in, sums.out, n, t.interval, o.percentile, scratch);
     if (figures[r].overflow) {
       err_printf("netbill: the bill of %s passes 2^64-1 in a sum or a rate: no bill\n", row.name);
       fail_exit();
@@ -658,8 +716,8 @@ int main(int argc, char** argv) {
 
   // The files first: a run that cannot write them fails before the bill
   // appears on standard output.
-  if (o.series_path) write_series(o.series_path, n, offset);
-  if (o.graph_dir) write_graphs(o.graph_dir, figures, n, offset, o.percentile);
+  if (o.series_path) write_series(o.series_path, n, sums);
+  if (o.graph_dir) write_graphs(o.graph_dir, figures, n, sums, o.percentile);
 
   if (o.format == FORMAT_CSV) print_csv(figures);
   else if (o.format == FORMAT_JSON) print_json(figures, n, o.percentile);

@@ -37,11 +37,25 @@ static std::vector<uint64_t> per_second_oracle(uint64_t start, uint64_t end, uin
   return sums;
 }
 
+// A flat vector as the intervals' pairs of sums {in, out}.
+static uint64_t (*as_pairs(std::vector<uint64_t>& flat))[DIRECTIONS] {
+  return reinterpret_cast<uint64_t (*)[DIRECTIONS]>(flat.data());
+}
+
+// One direction's sums, the flow spread with the same bytes both ways:
+// the two directions must come out the same.
 static std::vector<uint64_t> spread(uint64_t start, uint64_t end, uint64_t bytes, uint32_t interval,
                                     uint64_t first_k, uint64_t last_k, SpreadResult* result) {
-  std::vector<uint64_t> sums(last_k - first_k + 1, 0);
-  *result = spread_flow(start, end, bytes, SpreadWindow{interval, first_k, last_k}, sums.data());
-  return sums;
+  std::vector<uint64_t> pairs(DIRECTIONS * (last_k - first_k + 1), 0);
+  *result = spread_flow(start, end, {bytes, bytes}, SpreadWindow{divisor_of(interval), first_k, last_k},
+                        as_pairs(pairs));
+  std::vector<uint64_t> in;
+  for (size_t i = 0; i < pairs.size(); i += DIRECTIONS) {
+    EXPECT_EQ(pairs[i], pairs[i + 1]);
+    in.push_back(pairs[i]);
+  }
+  EXPECT_EQ(result->clipped[0], result->clipped[1]);
+  return in;
 }
 
 TEST(SpreadFlow, HandWorkedFlows) {
@@ -81,7 +95,7 @@ TEST(SpreadFlow, HandWorkedFlows) {
     SpreadResult result = {};
     std::vector<uint64_t> sums = spread(c.start, c.end, c.bytes, c.interval, c.first_k, c.last_k, &result);
     EXPECT_EQ(sums, c.sums) << c.what;
-    EXPECT_EQ(result.clipped, c.clipped) << c.what;
+    EXPECT_EQ(result.clipped[0], c.clipped) << c.what;
     EXPECT_FALSE(result.overflow) << c.what;
   }
 }
@@ -99,7 +113,7 @@ TEST(SpreadFlow, AFlowOf65535SecondsAddsUpToItsBytes) {
     }
   }
   EXPECT_EQ(total, 4294967295u);
-  EXPECT_EQ(result.clipped, 0u);
+  EXPECT_EQ(result.clipped[0], 0u);
 }
 
 TEST(SpreadFlow, MatchesTheSecondBySecondOracle) {
@@ -109,12 +123,16 @@ TEST(SpreadFlow, MatchesTheSecondBySecondOracle) {
     uint64_t start = 1790000000 + random() % 5000;
     uint64_t length = random() % 4 == 0 ? 0 : random() % 3000;
     uint64_t end = random() % 8 == 0 ? start - random() % 50 : start + length;
-    uint64_t bytes;
-    switch (round % 4) {
-      case 0: bytes = random() % 1000; break;
-      case 1: bytes = random() % 4294967296u; break;
-      case 2: bytes = random(); break;  // full 64 bits
-      default: bytes = UINT64_MAX - random() % 3; break;
+    // The two directions of different sizes, one of them often 0.
+    uint64_t bytes[DIRECTIONS];
+    for (uint64_t& b : bytes) {
+      switch ((uint64_t(round) + random() % 2) % 5) {
+        case 0: b = random() % 1000; break;
+        case 1: b = random() % 4294967296u; break;
+        case 2: b = random(); break;  // full 64 bits
+        case 3: b = 0; break;
+        default: b = UINT64_MAX - random() % 3; break;
+      }
     }
     // A window that may cut either side of the flow.
     uint64_t k0 = start / interval;
@@ -122,12 +140,18 @@ TEST(SpreadFlow, MatchesTheSecondBySecondOracle) {
     uint64_t first_k = k0 - random() % 3 + random() % 3;
     uint64_t last_k = k1 + random() % 3 - random() % 3;
     if (last_k < first_k) last_k = first_k;
-    uint64_t expected_clipped = 0;
-    std::vector<uint64_t> expected = per_second_oracle(start, end, bytes, interval, first_k, last_k, &expected_clipped);
-    SpreadResult result = {};
-    std::vector<uint64_t> sums = spread(start, end, bytes, interval, first_k, last_k, &result);
-    ASSERT_EQ(sums, expected) << start << ' ' << end << ' ' << bytes << ' ' << interval;
-    ASSERT_EQ(result.clipped, expected_clipped) << start << ' ' << end << ' ' << bytes << ' ' << interval;
+    std::vector<uint64_t> pairs(DIRECTIONS * (last_k - first_k + 1), 0);
+    SpreadResult result =
+        spread_flow(start, end, bytes, SpreadWindow{divisor_of(interval), first_k, last_k}, as_pairs(pairs));
+    std::vector<uint64_t> sums[DIRECTIONS];
+    for (size_t i = 0; i < pairs.size(); i++) sums[i % DIRECTIONS].push_back(pairs[i]);
+    for (int dir = 0; dir < DIRECTIONS; dir++) {
+      uint64_t expected_clipped = 0;
+      std::vector<uint64_t> expected =
+          per_second_oracle(start, end, bytes[dir], interval, first_k, last_k, &expected_clipped);
+      ASSERT_EQ(sums[dir], expected) << start << ' ' << end << ' ' << bytes[dir] << ' ' << interval;
+      ASSERT_EQ(result.clipped[dir], expected_clipped) << start << ' ' << end << ' ' << bytes[dir] << ' ' << interval;
+    }
   }
 }
 
@@ -182,7 +206,7 @@ TEST(SpreadFlow, HugeFlowsAddUpExactly) {
           ASSERT_LT(u128{part} * d, exact + d) << f.start << ' ' << f.end << ' ' << k;
           ASSERT_GT(u128{part} * d + d, exact) << f.start << ' ' << f.end << ' ' << k;
         }
-        ASSERT_EQ(in_window + result.clipped, f.bytes) << f.start << ' ' << f.end << ' ' << interval;
+        ASSERT_EQ(in_window + result.clipped[0], f.bytes) << f.start << ' ' << f.end << ' ' << interval;
         total += in_window;
       }
       if (windows.size() == 1) {
@@ -193,14 +217,24 @@ TEST(SpreadFlow, HugeFlowsAddUpExactly) {
 }
 
 TEST(SpreadFlow, ASumThatWouldWrapStaysAtTheTop) {
-  uint64_t sums[2] = {UINT64_MAX - 1, 5};
-  SpreadResult r = spread_flow(0, 2, 4, SpreadWindow{1, 0, 1}, sums);
+  // sums[k] = {in, out}
+  uint64_t sums[2][DIRECTIONS] = {{UINT64_MAX - 1, 0}, {5, 0}};
+  const SpreadWindow window = {divisor_of(1), 0, 1};
+  SpreadResult r = spread_flow(0, 2, {4, 6}, window, sums);
   EXPECT_TRUE(r.overflow);
-  EXPECT_EQ(sums[0], UINT64_MAX);
-  EXPECT_EQ(sums[1], 7u);
-  r = spread_flow(1, 2, 4, SpreadWindow{1, 0, 1}, sums);
+  EXPECT_EQ(sums[0][0], UINT64_MAX);
+  EXPECT_EQ(sums[1][0], 7u);
+  EXPECT_EQ(sums[0][1], 3u);
+  EXPECT_EQ(sums[1][1], 3u);
+  r = spread_flow(1, 2, {4, 0}, window, sums);
   EXPECT_FALSE(r.overflow);
-  EXPECT_EQ(sums[1], 11u);
+  EXPECT_EQ(sums[1][0], 11u);
+  // The out direction wraps alone.
+  sums[1][1] = UINT64_MAX;
+  r = spread_flow(1, 1, {0, 1}, window, sums);
+  EXPECT_TRUE(r.overflow);
+  EXPECT_EQ(sums[1][0], 11u);
+  EXPECT_EQ(sums[1][1], UINT64_MAX);
 }
 
 TEST(FlowBytes, BeforeAndWithin) {

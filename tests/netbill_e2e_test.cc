@@ -254,6 +254,21 @@ std::vector<BillCase> bill_cases() {
        "netbill: b/flow.again: already read (the same file by another path), not read again\n"
        "netbill: a/flow.2: already read (the same file by another path), not read again\n" + n0,
        0},
+      // A directory's entries are taken in the order of their names,
+      // whatever order the file system lists them in: d/flow.a, a link to
+      // d/flow.z, comes first, so flow.z is the one not read again.
+      {"directory_entries_in_name_order",
+       {nets(NETS), custs(CUSTS), dir("d"),
+        flow("d/flow.z", "header 1800000000 0 0 0 0\ntcp 198.51.100.1:1 10.0.0.1:2 0 0 1 1000 0 0\n"),
+        link("d/flow.a", "flow.z"), dir("d/flow.m"),
+        flow("d/flow.m/flow.1", "header 1800000000 0 0 0 0\ntcp 198.51.100.1:1 10.0.0.1:2 0 0 1 1 0 0\n"),
+        link("d/flow.n", "flow.m/flow.1")},
+       {"netbill", "-o", "csv", "d"},
+       HEAD + "DEFAULT,0,0,0,0,0,0,0,0,0\nacme,1001,0,26,26,0,26,26,0,1\nbeta,0,0,0,0,0,0,0,0,0\n"
+              "gamma,0,0,0,0,0,0,0,0,0\n",
+       "netbill: d/flow.n: already read (the same file by another path), not read again\n"
+       "netbill: d/flow.z: already read (the same file by another path), not read again\n" + n0,
+       0},
       // Without a period the intervals grow to the flows, read here out of
       // time order: k10, then k0 (growing back), then k100. N = 101, T0 to
       // T0+30300; acme in 100 (k0), 500 (k10), 900 (k100), 98 zeros. P 99:

@@ -6,7 +6,11 @@
 //       OUT the flow file, "-" for standard output.
 //   mkflow synth --nets FILE --records N --files K --seed S --out DIR
 //                [--start T] [--fill ...] [--outside-in BLOCKS --outside-share P]
-//       K files DIR/flow.000 ... with N records in all: 90% crossing (the
+//                [--longest L]
+//       K files DIR/flow.000 ... (flow.0000 ... from 1,001 files on) with
+//       N records in all, file k starting at
+//       T + 300·k, each flow at 0..299 s into its file and lasting 0..L
+//       seconds (default 119, at most 65,236): 90% crossing (the
 //       inside end skewed towards a few thousand busy addresses), 8%
 //       internal, 2% with neither end inside the supernets of FILE. With
 //       --outside-in, P% of the outside ends lie in BLOCKS (a.b.c.d/p,
@@ -443,7 +447,9 @@ int cmd_synth(int argc, char** argv) {
   const char* dir = arg_value(argc, argv, "--out", nullptr);
   uint32_t start = uint32_t(strtoul(arg_value(argc, argv, "--start", "1700000000"), nullptr, 10));
   Fill fill = parse_fill(arg_value(argc, argv, "--fill", "zero"));
+  uint64_t longest = strtoull(arg_value(argc, argv, "--longest", "119"), nullptr, 10);
   if (files == 0) die("--files must be at least 1");
+  if (longest > 65535 - 299) die("--longest must leave the end offset within 16 bits");
   OutsidePlaces places;
   const char* outside_in = arg_value(argc, argv, "--outside-in", "");
   if (*outside_in) {
@@ -462,11 +468,16 @@ int cmd_synth(int argc, char** argv) {
   std::vector<uint32_t> busy(4096);
   for (uint32_t& a : busy) a = space.nth(rng.below(space.total));
 
+  // Numbers of at least three digits, all of one width, so that the
+  // files' names sort in the order they were written, as a collector's do.
+  int digits = 3;
+  for (uint64_t n = files - 1; n >= 1000; n /= 10) digits++;
   static uint8_t chunk[FLOW_RECORD_SIZE * 4096];
   for (uint64_t k = 0; k < files; k++) {
     uint64_t n = records / files + (k < records % files ? 1 : 0);
     char path[4096];
-    snprintf(path, sizeof path, "%s/flow.%03" PRIu64, dir, k);
+    int length = snprintf(path, sizeof path, "%s/flow.%0*" PRIu64, dir, digits, k);
+    if (length < 0 || size_t(length) >= sizeof path) die("path too long", dir);
     FILE* f = fopen(path, "wb");
     if (!f) die("cannot create", path);
     uint32_t file_start = start + uint32_t(k * 300);
@@ -495,7 +506,7 @@ int cmd_synth(int argc, char** argv) {
       r.sport = uint16_t(rng.below(65536));
       r.dport = uint16_t(rng.below(1024));
       r.start_off = uint16_t(rng.below(300));
-      r.end_off = uint16_t(r.start_off + rng.below(120));
+      r.end_off = uint16_t(r.start_off + rng.below(longest + 1));
       r.fpkts = uint32_t(1 + rng.below(200));
       r.rpkts = uint32_t(1 + rng.below(200));
       r.fbytes = uint32_t(r.fpkts * (40 + rng.below(1460)));
@@ -652,7 +663,7 @@ int main(int argc, char** argv) {
   fprintf(stderr,
           "usage: mkflow text IN OUT [--fill zero|ones|random:SEED]\n"
           "       mkflow synth --nets FILE --records N --files K --seed S --out DIR [--start T] [--fill F]\n"
-          "                    [--outside-in BLOCKS --outside-share P]\n"
+          "                    [--outside-in BLOCKS --outside-share P] [--longest L]\n"
           "       mkflow custs --nets FILE --count N --seed S [--min-prefix P] [--max-prefix P]\n"
           "                    [--disjoint | --overlapping]\n");
   return 1;
