@@ -352,8 +352,8 @@ static void check_bill(const BillInput& in, const Model& m) {
     if (!row.in || row.out != row.in + t.capacity || !is_held_record(row.in)) abort();
     if (!same_sums(row.in, t, m, m.in[r]) || !same_sums(row.out, t, m, m.out[r])) abort();
   }
-  // The rows' arrays, the rows and the rows of the owners: a run that
-  // kept more leaked, though release_records frees it below.
+  // A block per row's arrays, the rows, and the row of each owner: a run
+  // that kept more leaked, though release_records frees it below.
   if (held_records() > (t.capacity > 0 ? t.row_count : 0) + 2) abort();
 }
 
