@@ -113,6 +113,8 @@ void release_records() {
   records.clear();
 }
 
+void keep_records() { records.clear(); }
+
 size_t held_records() { return records.size(); }
 
 bool is_held_record(const void* p) {

@@ -1,8 +1,9 @@
-// What the nettally fuzz targets share. nettally ends the process on any
-// error, reads its definitions by relative name from the working directory
-// and never frees its customer records; the harness turns each of these
-// into something one process can repeat many thousands of times, without
-// changing the program code it runs:
+// What the fuzz targets of nettally's and netbill's code share. Both end
+// the process on any error, read their definitions by name from the
+// working directory and never free their customer records (nor netbill its
+// bill); the harness turns each of these into something one process can
+// repeat many thousands of times, without changing the program code it
+// runs:
 // - the fuzz build links with -Wl,--wrap=exit, so that the exit() at the
 //   end of nets/output.cc's fail_perror, fail_exit and finish jumps back
 //   into run_program while a run is in progress;
@@ -40,6 +41,10 @@ int run_program(void (*fn)());
 // which nettally keeps to its end. The HostTable's owner pointers dangle afterwards, until the next
 // load_networks clears it.
 void release_records();
+// Leaves the blocks held now to the program for the rest of the process:
+// release_records no longer frees them. For definitions that a target
+// loads once and every later run uses.
+void keep_records();
 // How many such blocks are held now, and whether p is one of them.
 size_t held_records();
 bool is_held_record(const void* p);
