@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bill/flow_queue.h"
 #include "bill/spread.h"
 #include "flowformat/flow_format.h"
 #include "nets/host_table.h"
@@ -55,12 +56,54 @@ static void* zeroed(uint64_t count, uint64_t size) {
   return p;
 }
 
+// Why the adding of flows stopped, for the reader's thread to say: the
+// adder may run on a thread of its own, and only one thread writes the
+// messages and ends the run.
+enum BillStop { BILL_GOING, BILL_SUM_OVERFLOW, BILL_CLIPPED_OVERFLOW, BILL_NO_MEMORY };
+static BillStop stop_kind;
+static uint32_t stop_row;
+static int stop_errno;
+
+static bool stop(BillStop kind, uint32_t row, int error) {
+  stop_kind = kind;
+  stop_row = row;
+  stop_errno = error;
+  return false;
+}
+
+// The message of a stop, on the reader's thread, once the adder is done.
+[[noreturn]] static void report_stop() {
+  switch (stop_kind) {
+    case BILL_SUM_OVERFLOW:
+      err_printf("netbill: the bytes of %s in one interval pass 2^64-1: no bill\n", table.rows[stop_row].name);
+      break;
+    case BILL_CLIPPED_OVERFLOW:
+      err_printf("netbill: the bytes outside the period pass 2^64-1: no bill\n");
+      break;
+    case BILL_NO_MEMORY:
+      errno = stop_errno;
+      fail_perror(MEMORY_LABEL);
+    case BILL_GOING:
+      break;
+  }
+  fail_exit();
+}
+
+// zeroed for the adder: nullptr, and the stop recorded, when the memory
+// cannot be had.
+static void* zeroed_or_stop(uint64_t count, uint64_t size) {
+  void* p = count <= SIZE_MAX / size ? calloc(size_t(count), size_t(size)) : nullptr;
+  if (!p) stop(BILL_NO_MEMORY, 0, ENOMEM);
+  return p;
+}
+
 static uint64_t chunk_words() { return uint64_t(table.row_count) * CHUNK_ROW_SUMS; }
 
-// Without a period, each chunk is made when a flow first adds to it.
+// Without a period, each chunk is made when a flow first adds to it;
+// nullptr when it cannot be (the stop recorded).
 static uint64_t* chunk_for(uint64_t c) {
   uint64_t*& chunk = chunks[c - chunk_first];
-  if (!chunk) chunk = static_cast<uint64_t*>(zeroed(chunk_words(), sizeof(uint64_t)));
+  if (!chunk) chunk = static_cast<uint64_t*>(zeroed_or_stop(chunk_words(), sizeof(uint64_t)));
   return chunk;
 }
 
@@ -68,6 +111,9 @@ static uint64_t* chunk_for(uint64_t c) {
 // pages, in huge pages where the system gives them: a month is hundreds of
 // megabytes written all over, and a fault per 4 KiB page would cost more
 // than the billing.
+static void* period_region;  // the mapping of the period's chunks, or nullptr
+static size_t period_region_bytes;
+
 static void map_period_chunks() {
   uint64_t words = chunk_words();
   if (chunk_count > SIZE_MAX / 8 / words) {
@@ -78,12 +124,27 @@ static void map_period_chunks() {
   void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) fail_perror(MEMORY_LABEL);
   madvise(p, bytes, MADV_HUGEPAGE);  // a hint: without it the pages are small
+  period_region = p;
+  period_region_bytes = bytes;
   uint64_t* region = static_cast<uint64_t*>(p);
   chunks = static_cast<uint64_t**>(zeroed(chunk_count, sizeof(uint64_t*)));
   for (uint64_t i = 0; i < chunk_count; i++) chunks[i] = region + i * words;
 }
 
-void bill_table_start(uint32_t interval, bool given, Period period) {
+// The batch of crossing flows being filled for the adder, and how many it
+// holds; the adder.
+static BillFlow* filling;
+static size_t filled;
+static bool add_flows(const BillFlow* flows, size_t count);
+
+void bill_table_start(uint32_t interval, bool given, Period period, bool adder_thread) {
+  // A table made before is let go (netbill makes one; its tests more).
+  if (period_region) munmap(period_region, period_region_bytes);
+  period_region = nullptr;
+  table = {};
+  chunks = nullptr;
+  chunk_first = chunk_count = 0;
+  stop_kind = BILL_GOING;
   table.interval = interval;
   table.fixed_period = given;
   table.period = period;
@@ -132,16 +193,18 @@ void bill_table_start(uint32_t interval, bool given, Period period) {
     chunk_count = window_last_k / CHUNK_INTERVALS - chunk_first + 1;
     if (table.row_count > 0) map_period_chunks();
   }
+  filling = flow_queue_start(add_flows, adder_thread);
+  filled = 0;
 }
 
 // Without a period: makes the chunks cover chunk numbers lo .. hi, at
 // least doubling their number when they grow, so that a month of flows
 // read in any order moves the list of chunks only a few times (the chunks
 // themselves stay where they are). The room added lies on the side that
-// grew. Exits 1 when the memory cannot be had.
-static void cover_chunks(uint64_t lo, uint64_t hi) {
+// grew. False, the stop recorded, when the memory cannot be had.
+static bool cover_chunks(uint64_t lo, uint64_t hi) {
   uint64_t first = chunk_first, count = chunk_count;
-  if (count > 0 && lo >= first && hi < first + count) return;
+  if (count > 0 && lo >= first && hi < first + count) return true;
   uint64_t need_lo = count > 0 ? std::min(lo, first) : lo;
   uint64_t need_hi = count > 0 ? std::max(hi, first + count - 1) : hi;
   uint64_t need = need_hi - need_lo + 1;
@@ -150,30 +213,26 @@ static void cover_chunks(uint64_t lo, uint64_t hi) {
   if (count > 0 && lo < first) new_first = need_hi + 1 >= grown ? need_hi + 1 - grown : 0;
   uint64_t c_max = window_last_k / CHUNK_INTERVALS;
   if (new_first + grown - 1 > c_max || new_first + grown < new_first) grown = c_max - new_first + 1;
-  uint64_t** list = static_cast<uint64_t**>(zeroed(grown, sizeof(uint64_t*)));
+  uint64_t** list = static_cast<uint64_t**>(zeroed_or_stop(grown, sizeof(uint64_t*)));
+  if (!list) return false;
   if (count > 0) memcpy(list + (first - new_first), chunks, size_t(count) * sizeof(uint64_t*));
   free(chunks);
   chunks = list;
   chunk_first = new_first;
   chunk_count = grown;
+  return true;
 }
 
-[[noreturn]] static void sum_overflow(uint32_t r) {
-  err_printf("netbill: the bytes of %s in one interval pass 2^64-1: no bill\n", table.rows[r].name);
-  fail_exit();
-}
-
-static void add_clipped(uint64_t bytes) {
-  if (bytes > UINT64_MAX - table.clipped_bytes) {
-    err_printf("netbill: the bytes outside the period pass 2^64-1: no bill\n");
-    fail_exit();
-  }
+static bool add_clipped(uint64_t bytes) {
+  if (bytes > UINT64_MAX - table.clipped_bytes) return stop(BILL_CLIPPED_OVERFLOW, 0, 0);
   table.clipped_bytes += bytes;
+  return true;
 }
 
 // Adds one flow to row r: spread over its intervals in the window, or, as
-// almost every flow of a 5-minute file, all in one interval.
-static void bill_flow(uint32_t r, uint64_t start, uint64_t end, uint64_t in, uint64_t out) {
+// almost every flow of a 5-minute file, all in one interval. False when
+// the bill cannot go on, the stop recorded.
+static bool bill_flow(uint32_t r, uint64_t start, uint64_t end, uint64_t in, uint64_t out) {
   uint64_t interval = table.interval;
   uint64_t last = flow_last_second(start, end);
   uint64_t k = divide(interval_divisor, start);
@@ -183,13 +242,15 @@ static void bill_flow(uint32_t r, uint64_t start, uint64_t end, uint64_t in, uin
     if (!table.any_crossing || start < table.earliest) table.earliest = start;
     if (!table.any_crossing || last > table.latest) table.latest = last;
     table.any_crossing = true;
-    cover_chunks(k / CHUNK_INTERVALS, last_k / CHUNK_INTERVALS);
+    if (!cover_chunks(k / CHUNK_INTERVALS, last_k / CHUNK_INTERVALS)) return false;
   }
   if (one_interval && k >= window_first_k && k <= window_last_k) {
-    uint64_t* sums = chunk_for(k / CHUNK_INTERVALS) + uint64_t(r) * CHUNK_ROW_SUMS + 2 * (k % CHUNK_INTERVALS);
+    uint64_t* chunk = chunk_for(k / CHUNK_INTERVALS);
+    if (!chunk) return false;
+    uint64_t* sums = chunk + uint64_t(r) * CHUNK_ROW_SUMS + 2 * (k % CHUNK_INTERVALS);
     if (__builtin_add_overflow(sums[0], in, &sums[0]) | __builtin_add_overflow(sums[1], out, &sums[1]))
-      sum_overflow(r);
-    return;
+      return stop(BILL_SUM_OVERFLOW, r, 0);
+    return true;
   }
   // Chunk by chunk over the intervals the flow shares with the window;
   // what lands in none of them is clipped.
@@ -198,15 +259,22 @@ static void bill_flow(uint32_t r, uint64_t start, uint64_t end, uint64_t in, uin
   for (uint64_t c = lo / CHUNK_INTERVALS; lo <= hi && c <= hi / CHUNK_INTERVALS; c++) {
     uint64_t chunk_k = c * CHUNK_INTERVALS;
     SpreadWindow window = {interval_divisor, std::max(lo, chunk_k), std::min(hi, chunk_k + CHUNK_INTERVALS - 1)};
-    uint64_t* sums = chunk_for(c) + uint64_t(r) * CHUNK_ROW_SUMS + 2 * (window.first_k - chunk_k);
+    uint64_t* chunk = chunk_for(c);
+    if (!chunk) return false;
+    uint64_t* sums = chunk + uint64_t(r) * CHUNK_ROW_SUMS + 2 * (window.first_k - chunk_k);
     SpreadResult spread =
         spread_flow(start, end, {in, out}, window, reinterpret_cast<uint64_t (*)[DIRECTIONS]>(sums));
-    if (spread.overflow) sum_overflow(r);
+    if (spread.overflow) return stop(BILL_SUM_OVERFLOW, r, 0);
     landed[0] += in - spread.clipped[0];
     landed[1] += out - spread.clipped[1];
   }
-  add_clipped(in - landed[0]);
-  add_clipped(out - landed[1]);
+  return add_clipped(in - landed[0]) && add_clipped(out - landed[1]);
+}
+
+static bool add_flows(const BillFlow* flows, size_t count) {
+  for (size_t i = 0; i < count; i++)
+    if (!bill_flow(flows[i].row, flows[i].start, flows[i].end, flows[i].in, flows[i].out)) return false;
+  return true;
 }
 
 // The own end of a record whose ends the table holds at slots s and d
@@ -230,9 +298,16 @@ static void bill_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_ti
   uint64_t rev_bytes = load_be32(p + REC_REV_BYTES);
   uint64_t in = source_inside ? rev_bytes : fwd_bytes;
   uint64_t out = source_inside ? fwd_bytes : rev_bytes;
-  uint64_t start = base_time + load_be16(p + REC_START_OFFSET);
-  uint64_t end = base_time + load_be16(p + REC_END_OFFSET);
-  bill_flow(owner_rows[owner], start, end, in, out);
+  BillFlow& flow = filling[filled];
+  flow.start = base_time + load_be16(p + REC_START_OFFSET);
+  flow.end = base_time + load_be16(p + REC_END_OFFSET);
+  flow.in = in;
+  flow.out = out;
+  flow.row = owner_rows[owner];
+  if (++filled == FLOW_BATCH) {
+    filling = flow_queue_hand_over(filled);
+    filled = 0;
+  }
 }
 
 // Both ends of a batch of records are looked up, and the owner of each
@@ -260,9 +335,16 @@ void bill_records(const uint8_t* records, size_t count, uint64_t base_time) {
     bill_batches<true>(records, count, base_time);
   else
     bill_batches<false>(records, count, base_time);
+  if (flow_queue_stopped()) {
+    flow_queue_finish(0);
+    report_stop();
+  }
 }
 
 uint64_t bill_table_finish() {
+  flow_queue_finish(filled);
+  filled = 0;
+  if (flow_queue_stopped()) report_stop();
   if (!table.fixed_period) {
     table.period = {0, 0};
     if (table.any_crossing && !period_of_flows(table.earliest, table.latest, table.interval, &table.period)) {

@@ -42,18 +42,23 @@ extern const BillTable& bill_table;
 // a custs entry named DEFAULT shares DEFAULT's row. With a period (given
 // is true), maps the sums of every row and interval now, pages of zeros
 // that cost memory once written. Exits 1 with a perror report when the
-// memory cannot be had.
-void bill_table_start(uint32_t interval, bool given, Period period);
+// memory cannot be had. With adder_thread, the flows are added to the
+// sums on a second thread while the reading goes on (bill/flow_queue.h);
+// the bill is the same either way.
+void bill_table_start(uint32_t interval, bool given, Period period, bool adder_thread);
 
 // Adds `count` consecutive 57-byte records of one file with the header's
 // start_time as base_time: crossing flows (exactly one end ours) are spread
 // over the intervals into the row of the own end's owner, in = what the
 // own end received, out = what it sent; internal and neither-end flows are
 // counted. Exits 1 with a message when a sum would pass 2^64−1, or with a
-// perror report when the intervals cannot grow.
+// perror report when the intervals cannot grow, here or in
+// bill_table_finish (the flows may be added a little later, on the adder's
+// thread).
 void bill_records(const uint8_t* records, size_t count, uint64_t base_time);
 
-// Settles the period of a run without one (period_of_flows, or the empty
+// Waits until every flow has been added, then settles the period of a
+// run without one (period_of_flows, or the empty
 // period [0, 0) when no crossing flow was read). Returns the number of
 // intervals N of the period.
 uint64_t bill_table_finish();

@@ -677,7 +677,8 @@ int main(int argc, char** argv) {
   }
 
   load_networks_for({o.nets_path, o.custs_path, NETWORKS_NOTES_PER_ENTRY});
-  bill_table_start(o.interval, given, period);
+  // A second processor adds the flows while the first reads the files.
+  bill_table_start(o.interval, given, period, sysconf(_SC_NPROCESSORS_ONLN) > 1);
   for (int i = optind; i < argc; i++) visit(argv[i], true);
   progress.on = isatty(STDERR_FILENO);
   progress.files = files.count;
