@@ -514,4 +514,59 @@ TEST(Netbill, AgreesWithNettally) {
   EXPECT_EQ(want.size(), 3u);
 }
 
+// Many files of many flows, added in batches that may go to a second
+// thread: the series of all files billed at once is, customer by customer
+// and interval by interval, the sum of the series of each file billed
+// alone over the same period, and no flow is lost or added twice.
+TEST(Netbill, ManyFilesAddUpToEachFileAlone) {
+  TempDir d;
+  create_files(d, {nets("10.64.0.0/16\n")});
+  RunResult custs = run_program(MKFLOW_BIN, {"mkflow", "custs", "--nets", "our.nets", "--count", "300", "--seed", "5"},
+                                d.path());
+  ASSERT_EQ(custs.status, 0) << custs.err;
+  create_files(d, {{"custs", custs.out}});
+  // 12 files of 5 minutes, 60,000 records, flows of up to 20 minutes.
+  RunResult synth = run_program(MKFLOW_BIN, {"mkflow", "synth", "--nets", "our.nets", "--records", "60000", "--files",
+                                             "12", "--seed", "9", "--out", "flows", "--start", "1800000000",
+                                             "--longest", "1200"},
+                                d.path());
+  ASSERT_EQ(synth.status, 0) << synth.err;
+  const std::vector<std::string> period = {"-f", "@1799999700", "-t", "@1800006000"};
+  auto series_of = [&](const std::string& path, const std::string& out) {
+    std::vector<std::string> argv = {"netbill", "-o", "csv", "-s", out};
+    argv.insert(argv.end(), period.begin(), period.end());
+    argv.push_back(path);
+    RunResult r = run_program(NETBILL_BIN, argv, d.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::map<std::pair<std::string, std::string>, std::pair<uint64_t, uint64_t>> sums;
+    std::istringstream lines(read_file(d.path() + "/" + out));
+    std::string line;
+    std::getline(lines, line);  // the header
+    while (std::getline(lines, line)) {
+      std::istringstream f(line);
+      std::string name, start, in, out_bytes;
+      std::getline(f, name, ',');
+      std::getline(f, start, ',');
+      std::getline(f, in, ',');
+      std::getline(f, out_bytes, ',');
+      auto& sum = sums[{name, start}];
+      sum.first += std::stoull(in);
+      sum.second += std::stoull(out_bytes);
+    }
+    return sums;
+  };
+  auto all = series_of("flows", "all.csv");
+  std::map<std::pair<std::string, std::string>, std::pair<uint64_t, uint64_t>> each;
+  for (int k = 0; k < 12; k++) {
+    char name[32];
+    snprintf(name, sizeof name, "flows/flow.%03d", k);
+    for (const auto& [key, sum] : series_of(name, "one.csv")) {
+      each[key].first += sum.first;
+      each[key].second += sum.second;
+    }
+  }
+  EXPECT_GT(all.size(), 300u);
+  EXPECT_EQ(all, each);
+}
+
 }  // namespace
