@@ -248,8 +248,9 @@ static bool bill_flow(uint32_t r, uint64_t start, uint64_t end, uint64_t in, uin
     uint64_t* chunk = chunk_for(k / CHUNK_INTERVALS);
     if (!chunk) return false;
     uint64_t* sums = chunk + uint64_t(r) * CHUNK_ROW_SUMS + 2 * (k % CHUNK_INTERVALS);
-    if (__builtin_add_overflow(sums[0], in, &sums[0]) | __builtin_add_overflow(sums[1], out, &sums[1]))
-      return stop(BILL_SUM_OVERFLOW, r, 0);
+    bool in_wraps = __builtin_add_overflow(sums[0], in, &sums[0]);
+    bool out_wraps = __builtin_add_overflow(sums[1], out, &sums[1]);
+    if (in_wraps || out_wraps) return stop(BILL_SUM_OVERFLOW, r, 0);
     return true;
   }
   // Chunk by chunk over the intervals the flow shares with the window;
