@@ -46,12 +46,17 @@ static uint64_t chunk_count;
 static uint64_t window_first_k, window_last_k;
 static Divisor interval_divisor;
 
-static void* zeroed(uint64_t count, uint64_t size) {
+// count zeroed elements of `size` bytes, or nullptr with errno set.
+static void* zeroed_or_null(uint64_t count, uint64_t size) {
   if (count > SIZE_MAX / size) {
     errno = ENOMEM;
-    fail_perror(MEMORY_LABEL);
+    return nullptr;
   }
-  void* p = calloc(size_t(count), size_t(size));
+  return calloc(size_t(count), size_t(size));
+}
+
+static void* zeroed(uint64_t count, uint64_t size) {
+  void* p = zeroed_or_null(count, size);
   if (!p) fail_perror(MEMORY_LABEL);
   return p;
 }
@@ -92,8 +97,8 @@ static bool stop(BillStop kind, uint32_t row, int error) {
 // zeroed for the adder: nullptr, and the stop recorded, when the memory
 // cannot be had.
 static void* zeroed_or_stop(uint64_t count, uint64_t size) {
-  void* p = count <= SIZE_MAX / size ? calloc(size_t(count), size_t(size)) : nullptr;
-  if (!p) stop(BILL_NO_MEMORY, 0, ENOMEM);
+  void* p = zeroed_or_null(count, size);
+  if (!p) stop(BILL_NO_MEMORY, 0, errno);
   return p;
 }
 
@@ -283,7 +288,8 @@ static bool add_flows(const BillFlow* flows, size_t count) {
 // -1 for an internal flow or one with neither end ours.
 static inline int32_t own_end(int32_t s, int32_t d) { return (s >= 0) == (d >= 0) ? -1 : (s >= 0 ? s : d); }
 
-// Adds one record whose ends the table holds at slots s and d.
+// Counts a record whose ends the table holds at slots s and d as internal
+// or neither-end, or puts its crossing flow in the batch for the adder.
 static void bill_record(const uint8_t* p, int32_t s, int32_t d, uint64_t base_time) {
   if (s >= 0 && d >= 0) {
     table.internal_flows++;

@@ -32,13 +32,6 @@ static bool add_saturating(uint64_t* sum, uint64_t part) {
   return false;
 }
 
-// flow_bytes_before for start < end.
-static uint64_t bytes_before_edge(uint64_t start, uint64_t end, uint64_t bytes, uint64_t edge) {
-  if (edge <= start) return 0;
-  if (edge >= end) return bytes;
-  return part_before(start, end, bytes, edge);
-}
-
 // The flows of the files: fewer than 2^32 bytes each way and shorter than
 // 2^21 seconds, so that B·(t−start) stays below 2^53, exact in a double.
 // Their shares are one multiplication by the double 1/D each: the product,
@@ -123,13 +116,13 @@ SpreadResult spread_flow(uint64_t start, uint64_t end, const uint64_t (&bytes)[D
   uint64_t edge = first * interval;
   uint64_t before[DIRECTIONS];
   for (int dir = 0; dir < DIRECTIONS; dir++) {
-    before[dir] = bytes_before_edge(start, end, bytes[dir], edge);
+    before[dir] = flow_bytes_before(start, end, bytes[dir], edge);
     result.clipped[dir] = before[dir];
   }
   for (uint64_t k = first; k <= last; k++) {
     uint64_t next_edge = end - edge <= interval ? end : edge + interval;
     for (int dir = 0; dir < DIRECTIONS; dir++) {
-      uint64_t next = bytes_before_edge(start, end, bytes[dir], next_edge);
+      uint64_t next = flow_bytes_before(start, end, bytes[dir], next_edge);
       result.overflow |= add_saturating(&sums[k - window.first_k][dir], next - before[dir]);
       before[dir] = next;
     }
